@@ -1,0 +1,5 @@
+// Placeholder until the driver lands.
+int korbaltMain(int, char**)
+{
+    return 0;
+}

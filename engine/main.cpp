@@ -1,0 +1,6 @@
+int korbaltMain(int argc, char** argv);
+
+int main(int argc, char** argv)
+{
+    return korbaltMain(argc, argv);
+}
