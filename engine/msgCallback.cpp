@@ -7,8 +7,10 @@ static bool validId(int id)
     return id >= 0 && id < CB_ID_COUNT;
 }
 
-MsgCallback::MsgCallback() : m_vCallbacks(CB_ID_COUNT, nullptr), m_pMsgPool(nullptr)
+MsgCallback::MsgCallback() : m_pMsgPool(nullptr)
 {
+    for (auto& slot : m_vCallbacks)
+        slot.store(nullptr);
     initPosixMutex(&m_Mutex);
     m_pMsgPool = new StreamMessagePool();
 }
@@ -26,8 +28,7 @@ int MsgCallback::registerMsgCallback(_CallbackId id, MsgCallbackFunction fn, boo
         return 0;
     CallbackFunctionAttr* attr = new CallbackFunctionAttr{fn, repeat, false};
     lockPosixMutex(&m_Mutex);
-    CallbackFunctionAttr* old = m_vCallbacks[id];
-    m_vCallbacks[id] = attr;
+    CallbackFunctionAttr* old = m_vCallbacks[id].exchange(attr);
     unlockPosixMutex(&m_Mutex);
     delete old;
     return 1;
@@ -38,8 +39,7 @@ int MsgCallback::unregisterMsgCallback(_CallbackId id)
     if (!validId(id))
         return 0;
     lockPosixMutex(&m_Mutex);
-    CallbackFunctionAttr* old = m_vCallbacks[id];
-    m_vCallbacks[id] = nullptr;
+    CallbackFunctionAttr* old = m_vCallbacks[id].exchange(nullptr);
     unlockPosixMutex(&m_Mutex);
     delete old;
     return 1;
@@ -49,8 +49,10 @@ int MsgCallback::callMsgCallback(_CallbackId id, void* data)
 {
     if (!validId(id))
         return 0;
+    if (!m_vCallbacks[id].load(std::memory_order_acquire))
+        return 1;
     lockPosixMutex(&m_Mutex);
-    CallbackFunctionAttr* attr = m_vCallbacks[id];
+    CallbackFunctionAttr* attr = m_vCallbacks[id].load(std::memory_order_relaxed);
     if (attr && !attr->fired && attr->function) {
         attr->function(data, m_pMsgPool);
         if (!attr->repeat)
@@ -62,8 +64,6 @@ int MsgCallback::callMsgCallback(_CallbackId id, void* data)
 
 void MsgCallback::nullAllCallbacks()
 {
-    for (auto& slot : m_vCallbacks) {
-        delete slot;
-        slot = nullptr;
-    }
+    for (auto& slot : m_vCallbacks)
+        delete slot.exchange(nullptr);
 }

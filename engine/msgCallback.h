@@ -1,9 +1,9 @@
 #ifndef KORBALT_ENGINE_MSGCALLBACK_H
 #define KORBALT_ENGINE_MSGCALLBACK_H
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
-#include <vector>
 
 class StreamMessagePool;
 
@@ -151,7 +151,8 @@ public:
     StreamMessagePool* getMsgPool() { return m_pMsgPool; }
 
 private:
-    std::vector<CallbackFunctionAttr*> m_vCallbacks;
+    // Atomic slots let a firing with nothing registered skip the mutex.
+    std::atomic<CallbackFunctionAttr*> m_vCallbacks[CB_ID_COUNT];
     pthread_mutex_t m_Mutex;
     StreamMessagePool* m_pMsgPool;
 };
