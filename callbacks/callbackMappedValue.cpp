@@ -20,14 +20,12 @@ callbackMappedValue& callbackMappedValue::operator=(const callbackMappedValue& o
 {
     if (this == &other)
         return *this;
-    std::list<callbackMappedValue>* copy = nullptr;
-    if (other.m_pChildren)
-        copy = new std::list<callbackMappedValue>(*other.m_pChildren);
-    delete m_pChildren;
-    m_pChildren = copy;
-    m_sName = other.m_sName;
-    m_sValue = other.m_sValue;
-    return *this;
+    // Copy everything first: if memory runs out part-way this entry is unchanged.
+    callbackMappedValue copy(other);
+    std::swap(m_sName, copy.m_sName);
+    std::swap(m_sValue, copy.m_sValue);
+    std::swap(m_pChildren, copy.m_pChildren);
+    return *this;  // copy frees what this entry held
 }
 
 callbackMappedValue::~callbackMappedValue()

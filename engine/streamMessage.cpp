@@ -37,6 +37,9 @@ StreamMessage::~StreamMessage()
 
 void StreamMessage::setMsgData(void* data, _PayloadType type, int count)
 {
+    // A payload this message already owns is freed when another one replaces it.
+    if (data != m_pData)
+        freePayload();
     m_pData = data;
     m_ePayloadType = type;
     m_iCount = count;

@@ -17,7 +17,8 @@ enum _PayloadType {
 // One finding on its way from a callback to the report. Owns its payload.
 // Arrays of types 1..3 are allocated with new[] of int32_t (1, 2) or int64_t (3);
 // type 4 is a new'd std::list<callbackMappedValue>. With types 1..3 and count 0
-// the pointer is a plain value, neither copied nor freed.
+// the pointer is a plain value, neither copied nor freed. setMsgData over an owned
+// payload frees the old one (unless it is the same pointer).
 class StreamMessage {
 public:
     StreamMessage();

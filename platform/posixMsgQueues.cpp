@@ -67,9 +67,15 @@ void printQueueError()
 
 int createMsgQueue(const char* name, int mode, QueueAttr* attr)
 {
+    if (!name) {
+        logQueueError(EINVAL);
+        errno = EINVAL;
+        return -1;
+    }
     struct mq_attr sys;
-    toSystemAttr(attr, &sys);
-    mqd_t q = mq_open(name, O_RDWR | O_CREAT | O_EXCL, (mode_t)mode, &sys);
+    if (attr)
+        toSystemAttr(attr, &sys);
+    mqd_t q = mq_open(name, O_RDWR | O_CREAT | O_EXCL, (mode_t)mode, attr ? &sys : nullptr);
     if (q == (mqd_t)-1) {
         int err = errno;
         logQueueError(err);
@@ -79,14 +85,22 @@ int createMsgQueue(const char* name, int mode, QueueAttr* attr)
     return (int)q;
 }
 
-int connectToMsgQueue(const char* name, int access)
+namespace {
+
+int connectWithFlags(const char* name, int access, int extraFlags)
 {
     int flags = O_RDONLY;
     if (access == 1)
         flags = O_WRONLY;
     else if (access == 2)
         flags = O_RDWR;
-    mqd_t q = mq_open(name, flags);
+    if (!name) {
+        fileLog("Failed to connect to %s queue\n", "(null)");
+        logQueueError(EINVAL);
+        errno = EINVAL;
+        return -1;
+    }
+    mqd_t q = mq_open(name, flags | extraFlags);
     if (q == (mqd_t)-1) {
         int err = errno;
         fileLog("Failed to connect to %s queue\n", name);
@@ -95,6 +109,18 @@ int connectToMsgQueue(const char* name, int access)
         return -1;
     }
     return (int)q;
+}
+
+}  // namespace
+
+int connectToMsgQueue(const char* name, int access)
+{
+    return connectWithFlags(name, access, 0);
+}
+
+int connectToMsgQueueNonBlocking(const char* name, int access)
+{
+    return connectWithFlags(name, access, O_NONBLOCK);
 }
 
 int sendMsg(int queue, const void* msg, size_t length)
@@ -196,6 +222,10 @@ int receiveTimedPriorityMsg(int queue, void* buffer, size_t capacity, int* lengt
 
 int getQueueAttr(int queue, QueueAttr* attr)
 {
+    if (!attr) {
+        errno = EINVAL;
+        return -1;
+    }
     struct mq_attr sys;
     int rc = mq_getattr((mqd_t)queue, &sys);
     if (rc != 0)
@@ -209,6 +239,10 @@ int getQueueAttr(int queue, QueueAttr* attr)
 
 int setQueueAttr(int queue, QueueAttr* attr)
 {
+    if (!attr) {
+        errno = EINVAL;
+        return -1;
+    }
     struct mq_attr sys;
     toSystemAttr(attr, &sys);
     return mq_setattr((mqd_t)queue, &sys, nullptr);

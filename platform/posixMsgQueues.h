@@ -41,6 +41,9 @@ const int APP_QUEUE_MODE = 0660;
 
 int createMsgQueue(const char* name, int mode, QueueAttr* attr);
 int connectToMsgQueue(const char* name, int access);  // 0 read, 1 write, 2 read-write
+// The same with O_NONBLOCK on the descriptor: a send to a full queue fails with EAGAIN
+// at once instead of waiting (the outgoing notice queue, whose reader may stop reading).
+int connectToMsgQueueNonBlocking(const char* name, int access);
 int sendMsg(int queue, const void* msg, size_t length);
 int sendPriorityMsg(int queue, const void* msg, size_t length, unsigned int priority);
 // Non-blocking or timed variants, for senders that must never wait for ever.

@@ -1,0 +1,11 @@
+#include "engine/contentRTP.h"
+
+#include "syntax/diagSource.h"
+
+#include <climits>
+
+bool ContentRTP::isType(unsigned char* buffer, long long length)
+{
+    int len = length < 0 ? 0 : length > INT_MAX ? INT_MAX : (int)length;
+    return diagSourceStreamType(buffer, len) == DIAG_SOURCE_RTP;
+}

@@ -1,0 +1,129 @@
+#include "engine/elemStreamProcessor.h"
+
+#include <cstring>
+
+ElemStreamProcessor::ElemStreamProcessor(MsgCallback* msgCallback)
+    : StreamProcessor(msgCallback), m_iBufferLevel(0), m_iSearchPosition(0), m_ucPesStart(0)
+{
+    memset(m_aucWindow, 0, sizeof(m_aucWindow));
+}
+
+ElemStreamProcessor::~ElemStreamProcessor() = default;
+
+void ElemStreamProcessor::addBitsToBuffer(const unsigned char* data, int n)
+{
+    if (!data || n <= 0)
+        return;
+    if (m_iBufferLevel + n <= WINDOW_SIZE) {
+        memcpy(m_aucWindow + m_iBufferLevel, data, (size_t)n);
+        m_iBufferLevel += n;
+        return;
+    }
+    // Slide so that the newest WINDOW_SIZE bytes of (window + data) remain.
+    long long drop = (long long)m_iBufferLevel + n - WINDOW_SIZE;
+    if (n >= WINDOW_SIZE) {
+        memcpy(m_aucWindow, data + (n - WINDOW_SIZE), WINDOW_SIZE);
+    } else {
+        int keep = WINDOW_SIZE - n;  // old bytes kept, the newest of them
+        memmove(m_aucWindow, m_aucWindow + (m_iBufferLevel - keep), (size_t)keep);
+        memcpy(m_aucWindow + keep, data, (size_t)n);
+    }
+    m_iBufferLevel = WINDOW_SIZE;
+    long long pos = (long long)m_iSearchPosition - drop;
+    m_iSearchPosition = pos < 0 ? 0 : (int)pos;
+}
+
+int ElemStreamProcessor::processInSlices(unsigned char* data, long long n)
+{
+    int result = 1;
+    for (long long off = 0; off < n; off += MAX_SLICE) {
+        long long len = n - off < MAX_SLICE ? n - off : MAX_SLICE;
+        result = processRawBuff(data + off, len);
+    }
+    return result;
+}
+
+void ElemStreamProcessor::appendChunk(const unsigned char* data, long long n)
+{
+    if (!data || n <= 0)
+        return;
+    if (n > WINDOW_SIZE) {
+        data += n - WINDOW_SIZE;
+        // Everything held before is dropped along with the skipped part of the chunk.
+        m_iSearchPosition = 0;
+        m_iBufferLevel = 0;
+        n = WINDOW_SIZE;
+    }
+    addBitsToBuffer(data, (int)n);
+}
+
+void ElemStreamProcessor::countBytes(long long n)
+{
+    if (n <= 0)
+        return;
+    m_llByteCount += n;
+    m_ullSampleByteCount += (unsigned long long)n;
+}
+
+int ElemStreamProcessor::searchTwoByteSync(unsigned char first, unsigned char second,
+                                           unsigned char secondMask)
+{
+    // Three bytes must follow the search position: the pair and one more.
+    int limit = m_iBufferLevel - 2;
+    if (m_iSearchPosition < 0)
+        m_iSearchPosition = 0;
+    int pos = m_iSearchPosition;
+    if (pos >= limit)
+        return -1;
+    for (; pos < limit; pos++) {
+        if (m_aucWindow[pos] == first && (m_aucWindow[pos + 1] & secondMask) == second) {
+            m_iSearchPosition = pos;
+            return pos;
+        }
+    }
+    m_iSearchPosition = limit;
+    return -1;
+}
+
+int ElemStreamProcessor::searchForTwelveOnes()
+{
+    return searchTwoByteSync(0xFF, 0xF0, 0xF0);
+}
+
+int ElemStreamProcessor::searchForAc3Sync()
+{
+    return searchTwoByteSync(0x0B, 0x77, 0xFF);
+}
+
+void ElemStreamProcessor::fireValue(_CallbackId id, int pid, const void* value)
+{
+    if (!m_pMsgCallback)
+        return;
+    PidValueInfo info;
+    info.pid = pid;
+    info.value = const_cast<void*>(value);
+    m_pMsgCallback->callMsgCallback(id, &info);
+}
+
+void ElemStreamProcessor::fireText(_CallbackId id, int pid, const char* text)
+{
+    fireValue(id, pid, text ? text : "");
+}
+
+void ElemStreamProcessor::fireValueUnits(_CallbackId id, int pid, const void* value,
+                                         const char* units)
+{
+    if (!m_pMsgCallback)
+        return;
+    ValueUnitsInfo info;
+    info.pid = pid;
+    info.value = const_cast<void*>(value);
+    info.units = units;
+    m_pMsgCallback->callMsgCallback(id, &info);
+}
+
+void ElemStreamProcessor::fireTextUnits(_CallbackId id, int pid, const char* text,
+                                        const char* units)
+{
+    fireValueUnits(id, pid, text ? text : "", units);
+}

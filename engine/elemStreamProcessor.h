@@ -1,0 +1,72 @@
+#ifndef KORBALT_ENGINE_ELEMSTREAMPROCESSOR_H
+#define KORBALT_ENGINE_ELEMSTREAMPROCESSOR_H
+
+#include "engine/processor.h"
+
+// Base of the processors that look inside one elementary stream. The PES processor hands
+// the payload in, chunk by chunk; the processor keeps a short sliding window of the newest
+// bytes and searches it for sync words or start codes.
+class ElemStreamProcessor : public StreamProcessor {
+public:
+    static const int WINDOW_SIZE = 564;  // three transport packets' worth
+    // Longest piece appended at once: a header pending near the end of the window must
+    // survive the slide that the next piece causes.
+    static const int MAX_SLICE = 188;
+
+    explicit ElemStreamProcessor(MsgCallback* msgCallback);
+    ~ElemStreamProcessor() override;
+
+    // 1: no further sync point in the window; 2: a sync point whose header is not all in yet.
+    int processRawBuff(unsigned char* data, long long n) override = 0;
+
+    // Appends n bytes to the window. When they do not fit, the oldest bytes are dropped
+    // (whatever n is, the newest bytes are kept) and the search position moves back with
+    // them, never below 0.
+    void addBitsToBuffer(const unsigned char* data, int n);
+
+    // Set by the PES processor at each PES packet that carries the optional header.
+    void setPesStart() { m_ucPesStart = 1; }
+    bool getPesStart() const { return m_ucPesStart != 0; }
+
+    // The PES processor drops the sample bytes of spans it skips.
+    void resetSampleByteCount() { m_ullSampleByteCount = 0; }
+    unsigned long long getSampleByteCount() const { return m_ullSampleByteCount; }
+
+    int getBufferLevel() const { return m_iBufferLevel; }
+    int getSearchPosition() const { return m_iSearchPosition; }
+    const unsigned char* getWindow() const { return m_aucWindow; }
+
+protected:
+    // Hands a chunk longer than MAX_SLICE to processRawBuff in pieces of MAX_SLICE bytes;
+    // returns the last piece's result.
+    int processInSlices(unsigned char* data, long long n);
+
+    // addBitsToBuffer for a chunk of any length (only the newest WINDOW_SIZE bytes matter).
+    void appendChunk(const unsigned char* data, long long n);
+
+    // Adds n bytes to both the running and the sample byte count.
+    void countBytes(long long n);
+
+    // Fire a PidValueInfo or ValueUnitsInfo event. A null text is passed as "" so that no
+    // callback ever builds a value from a missing text.
+    void fireValue(_CallbackId id, int pid, const void* value);
+    void fireText(_CallbackId id, int pid, const char* text);
+    void fireValueUnits(_CallbackId id, int pid, const void* value, const char* units);
+    void fireTextUnits(_CallbackId id, int pid, const char* text, const char* units);
+
+    // Audio sync searches from the search position: twelve 1-bits (MPEG audio, ADTS) or
+    // 0x0B77 (AC-3). Return the window index of the sync point or -1; a failed search leaves
+    // the search position where it stopped.
+    int searchForTwelveOnes();
+    int searchForAc3Sync();
+
+    int m_iBufferLevel;      // valid bytes in the window, 0 to WINDOW_SIZE
+    int m_iSearchPosition;   // where the next search starts
+    unsigned char m_ucPesStart;
+    unsigned char m_aucWindow[WINDOW_SIZE];  // oldest byte first
+
+private:
+    int searchTwoByteSync(unsigned char first, unsigned char second, unsigned char secondMask);
+};
+
+#endif

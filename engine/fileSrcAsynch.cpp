@@ -1,0 +1,101 @@
+#include "engine/fileSrcAsynch.h"
+#include "platform/debugMap.h"
+#include "platform/fileReader.h"
+#include "platform/osFileHandler.h"
+
+#include <cerrno>
+#include <cstring>
+
+FileSrcAsynch::FileSrcAsynch(const std::string& fileName)
+    : FileSrcAsynch(fileName, FILE_SRC_BUFFERS, FILE_SRC_BUFFER_SIZE)
+{
+}
+
+FileSrcAsynch::FileSrcAsynch(const std::string& fileName, int numBuffers, int bufferSize)
+    : StreamSrcAsynch(numBuffers, bufferSize), m_sFileName(fileName), m_llFileSize(0), m_llBytesDelivered(0)
+{
+    prefixQueueNames("/");
+    m_llFileSize = getFileSizeOfFileName(m_sFileName.c_str());
+}
+
+FileSrcAsynch::~FileSrcAsynch() = default;
+
+bool FileSrcAsynch::init()
+{
+    // Refuse what cannot be read as a file before any queue or thread exists, so that the
+    // run ends with the reason instead of passing for an empty input.
+    const char* name = m_sFileName.c_str();
+    OsFileInfo info;
+    if (m_sFileName.empty()) {
+        setFailureText("no input file given");
+        return false;
+    }
+    if (osGetFileInfo(name, &info) != 0) {
+        int err = errno;
+        setFailureText(std::string("cannot open input file ") + m_sFileName + ": " + strerror(err));
+        fileLog("Couldn't open source file %s\n", name);
+        return false;
+    }
+    if (!info.regular) {
+        setFailureText(std::string("cannot open input file ") + m_sFileName + ": not a regular file");
+        fileLog("Couldn't open source file %s\n", name);
+        return false;
+    }
+    unsigned long long fd;
+    if (osOpenFile(name, &fd, 0) != 0) {
+        int err = errno;
+        setFailureText(std::string("cannot open input file ") + m_sFileName + ": " + strerror(err));
+        fileLog("Couldn't open source file %s\n", name);
+        return false;
+    }
+    m_llFileSize = osGetFileSize(fd);
+    osCloseFile(fd);
+    if (m_llFileSize < 0) {
+        setFailureText(std::string("cannot open input file ") + m_sFileName + ": its size cannot be taken");
+        return false;
+    }
+
+    if (!StreamSrcAsynch::init())
+        return false;
+    return fillEmptyQueue(APP_MSG_FILE_BUFFER);
+}
+
+int FileSrcAsynch::startFileReader()
+{
+    ThreadArg args[3];
+    args[0].type = FILE_READER_ARG_FILE_NAME;
+    args[0].value = (uint64_t)(uintptr_t)m_sFileName.c_str();
+    args[1].type = FILE_READER_ARG_EMPTY_QUEUE;
+    args[1].value = (uint64_t)(uintptr_t)m_pcEmptyQueueName;
+    args[2].type = FILE_READER_ARG_FULL_QUEUE;
+    args[2].value = (uint64_t)(uintptr_t)m_pcFullQueueName;
+    pthread_t tid;
+    int rc = fileReaderThreadStart(&tid, args, 3);
+    if (rc == 0) {
+        setReaderThread(tid);
+        m_iState = SRC_STATE_RUNNING;
+    } else if (rc == 5) {
+        setFailureText(std::string("cannot open input file ") + m_sFileName + ": name too long");
+    } else {
+        setFailureText(std::string("cannot start the file reader for ") + m_sFileName);
+    }
+    return rc;
+}
+
+bool FileSrcAsynch::getRawDataBuff(unsigned char** buffer, long long* length)
+{
+    bool got = StreamSrcAsynch::getRawDataBuff(buffer, length);
+    if (got)
+        m_llBytesDelivered += *length;
+    else if (m_iState == SRC_STATE_ENDED && m_iReaderErrno != 0)
+        setFailureText(std::string("cannot read input file ") + m_sFileName + ": " + strerror(m_iReaderErrno));
+    return got;
+}
+
+int FileSrcAsynch::getPercentComplete()
+{
+    if (m_llBytesDelivered < 1 || m_llFileSize < 1)
+        return 0;
+    long long percent = m_llBytesDelivered * 100 / m_llFileSize;
+    return percent > 100 ? 100 : (int)percent;
+}

@@ -1,0 +1,57 @@
+#ifndef KORBALT_ENGINE_H262PROCESSOR_H
+#define KORBALT_ENGINE_H262PROCESSOR_H
+
+#include "engine/videoProcessor.h"
+#include "syntax/gop.h"
+#include "syntax/picture.h"
+#include "syntax/sequence.h"
+
+// MPEG-2 video (stream type 2): walks the start codes, reads sequence, extension, GOP,
+// picture and user data headers, fires the video events and feeds the GOP and caption
+// record of VideoProcessor.
+class H262Processor : public VideoProcessor {
+public:
+    H262Processor(MsgCallback* msgCallback, int pid);
+    // GOP structure, GOP payload and quad-byte alignment, then VideoProcessor's events.
+    ~H262Processor() override;
+
+    int processRawBuff(unsigned char* data, long long n) override;
+    // The 00 00 01 search that also counts the bytes stepped over for the alignment test.
+    int searchForStartCodePrefix();
+
+    // Fixed by the first sequence extension.
+    int getVbvBufferSize() const { return m_iVbvBufferSize; }
+    int getVideoBitrate() const { return m_iVideoBitrate; }
+    bool isQuadByteAligned() const { return m_ucQuadByteAligned != 0; }
+    const SequenceHeader& getSequenceHeader() const { return m_SequenceHeader; }
+    const SequenceExtension& getSequenceExtension() const { return m_SequenceExtension; }
+
+private:
+    // Handles the start code at p; false when its header is not all in the window yet.
+    bool handleStartCode(int p);
+    void handleSequenceHeader(int p);
+    // Fires the aspect events of the last sequence header once its size is known.
+    void fireAspectRatios();
+    void handleUserData(int p, bool* complete);
+    bool handleExtension(int p);
+    void handleSequenceExtension();
+    void handlePictureCodingExtension();
+    void handleGopHeader();
+
+    int m_iVbvBufferSize;   // bits; 0 until the first sequence extension
+    int m_iVideoBitrate;    // bit/s; 0 until the first sequence extension
+    unsigned int m_uiAlignmentByteCount;
+    unsigned char m_ucSequenceHeaderSeen;
+    unsigned char m_ucDisplayExtensionSeen;
+    unsigned char m_ucQuadByteAligned;
+    unsigned char m_ucGopSeen;
+    unsigned char m_ucAspectPending;  // a sequence header's aspect events wait for its extensions
+    SequenceHeader m_SequenceHeader;
+    SequenceExtension m_SequenceExtension;
+    DispSeqExtension m_DispSeqExtension;
+    PictureHeader m_PictureHeader;
+    PictureCodingExtension m_PictureCodingExtension;
+    GopHeader m_GopHeader;
+};
+
+#endif

@@ -1,0 +1,83 @@
+#ifndef KORBALT_ENGINE_MPEG2TRANSPORTPROCESSOR_H
+#define KORBALT_ENGINE_MPEG2TRANSPORTPROCESSOR_H
+
+#include "engine/processor.h"
+
+#include <cstdint>
+#include <vector>
+
+class Mpeg2TransportStreamProcessor;
+class PatProcessor;
+class PmtProcessor;
+class AdaptationFieldProcessor;
+
+// Container processor for MPEG-2 transport streams: cuts the bytes into 188-byte packets
+// (carrying a partial packet from one buffer to the next), follows the PAT and the PMT of
+// one program, creates the per-PID processors, dispatches every packet to them and at the
+// end reports the duration and the bit rates.
+class Mpeg2TransportProcessor : public TransportProcessor {
+public:
+    static const int TS_PACKET_SIZE = 188;
+
+    enum State {
+        STATE_WAIT_PAT = 0,
+        STATE_WAIT_PMT = 1,
+        STATE_RUNNING = 2
+    };
+
+    // Source of monotonic wall-clock time in milliseconds (replaceable for tests).
+    typedef long long (*ClockMsFunction)();
+
+    Mpeg2TransportProcessor(MsgCallback* msgCallback, int durationSeconds);
+    // End reports (when a PCR span exists), then deletes every per-PID processor, whose
+    // destructors fire their own end events.
+    ~Mpeg2TransportProcessor() override;
+
+    // 0 to go on, 3 when the duration limit is exceeded.
+    int processRawBuff(unsigned char* buffer, long long length) override;
+
+    // Fires the end-of-run bit-rate events; called by the destructor.
+    void reportBitrates();
+
+    // Set by the adaptation field processor when a new PCR sample span is ready.
+    void setSampleFlag(bool ready) { m_bSampleFlag = ready; }
+    bool getSampleFlag() const { return m_bSampleFlag; }
+
+    unsigned getState() const { return m_uiState; }
+    long long getPacketNumber() const { return m_llPacketNumber; }
+    unsigned getBytesMissing() const { return m_uiBytesMissing; }
+    // Processors in list order: 0 PAT, 1 PMT, 2 adaptation field, 3.. PES in PMT order.
+    const std::vector<Mpeg2TransportStreamProcessor*>& getProcessors() const { return m_vProcessors; }
+    PatProcessor* getPatProcessor() const;
+    PmtProcessor* getPmtProcessor() const;
+    AdaptationFieldProcessor* getAdaptationFieldProcessor() const;
+    // PCR span in seconds; 0 while fewer than two PCRs were seen.
+    double getPcrSpanSeconds() const;
+
+    // Status-alive heartbeat: at most one firing per this many milliseconds of wall clock.
+    static const long long STATUS_ALIVE_INTERVAL_MS = 1000;
+    void setClock(ClockMsFunction clock) { m_pClockMs = clock; }
+    uint64_t getStatusAliveCount() const { return m_ullStatusAliveCount; }
+
+private:
+    void handlePacket(unsigned char* packet);
+    void dispatchWaitPat(unsigned char* packet, int pid);
+    void dispatchWaitPmt(unsigned char* packet, int pid);
+    void dispatchRunning(unsigned char* packet);
+    void createStreamProcessors();
+    void maybeFireStatusAlive();
+    bool durationLimitReached() const;
+
+    unsigned char m_aucPacket[TS_PACKET_SIZE];
+    uint32_t m_uiBytesMissing;  // bytes of the carried packet still to come
+    uint32_t m_uiState;
+    long long m_llPacketNumber;  // packets with a valid sync byte, from 0
+    bool m_bSampleFlag;
+    std::vector<Mpeg2TransportStreamProcessor*> m_vProcessors;  // owned
+
+    ClockMsFunction m_pClockMs;
+    long long m_llLastAliveMs;  // -1: none fired yet
+    uint64_t m_ullStatusAliveCount;
+};
+
+#endif

@@ -1,0 +1,66 @@
+#ifndef KORBALT_ENGINE_MPEG2TRANSPORTSTREAMPROCESSOR_H
+#define KORBALT_ENGINE_MPEG2TRANSPORTSTREAMPROCESSOR_H
+
+#include "engine/processor.h"
+
+#include <cstdint>
+
+// Common front end of every processor that owns one PID: decides whether a packet is
+// its own, checks the continuity counter, counts the packet and hands it on to
+// processOwnTransportPacket or processOtherTransportPacket.
+class Mpeg2TransportStreamProcessor : public StreamProcessor {
+public:
+    static const int TS_PACKET_SIZE = 188;
+    static const int NULL_PID = 0x1FFF;
+    static const uint32_t NO_COUNTER = 0xFFFFFFFFu;
+
+    Mpeg2TransportStreamProcessor(MsgCallback* msgCallback, int pid);
+    ~Mpeg2TransportStreamProcessor() override;
+
+    // Stores the transport processor's packet number, then runs the front end.
+    int processMpeg2TsPacket(unsigned char* packet, long long length, long long packetNumber);
+
+    // Front end for one packet: 1 when the packet was taken by this processor, 2 when it
+    // was not its own (or its own but not taken, see the derived classes).
+    int processRawBuff(unsigned char* packet, long long length) override;
+    virtual int processOwnTransportPacket(unsigned char* packet, long long length);
+    virtual int processOtherTransportPacket(unsigned char* packet, long long length);
+
+    int getPid() const { return m_iPid; }
+    uint64_t getPacketNumber() const { return m_ullPacketNumber; }
+    uint32_t getLastContinuityCounter() const { return m_uiLastContinuityCounter; }
+    uint32_t getAdaptationFieldControl() const { return m_uiAdaptationFieldControl; }
+    bool getPayloadUnitStart() const { return m_bPayloadUnitStart; }
+    // Continuity errors this processor reported.
+    uint64_t getContinuityErrorCount() const { return m_ullContinuityErrors; }
+
+    // Packet layout helpers, bounded to the 188 bytes of one packet.
+    static int packetPid(const unsigned char* packet)
+    {
+        return ((packet[1] & 0x1F) << 8) | packet[2];
+    }
+    // Offset of the first payload byte, or TS_PACKET_SIZE when the packet carries no
+    // payload (adaptation_field_control 0 or 2, or an adaptation field that leaves no
+    // room for one). An adaptation_field_length beyond the packet also means no payload.
+    static int payloadOffset(const unsigned char* packet);
+    // Length of the adaptation field after its length byte (0 when absent), or -1 when
+    // adaptation_field_length does not fit the packet.
+    static int adaptationFieldLength(const unsigned char* packet);
+    // discontinuity_indicator of a present, well-formed adaptation field.
+    static bool discontinuityIndicator(const unsigned char* packet);
+
+protected:
+    // Applies the continuity rules to an own packet and fires the error event.
+    void checkContinuity(const unsigned char* packet);
+
+    int m_iPid;
+    uint32_t m_uiLastContinuityCounter;  // 0..15, NO_COUNTER until the first packet
+    uint64_t m_ullPacketNumber;          // number of the packet being handled
+    uint32_t m_uiAdaptationFieldControl; // of the last own packet
+    bool m_bPayloadUnitStart;            // of the last own packet
+    bool m_bLastHadPayload;              // last own packet carried payload
+    bool m_bLastWasDuplicate;            // last own packet repeated its predecessor
+    uint64_t m_ullContinuityErrors;
+};
+
+#endif

@@ -1,0 +1,178 @@
+#include "engine/videoProcessor.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
+    : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iStartCodeCount(0), m_iPictureWidth(0),
+      m_iPictureHeight(0), m_iFieldCount(0), m_iFrameCount(0), m_iGopPictureCount(0),
+      m_iGopSequenceLength(0), m_iLastGopSize(0), m_iGopCountdown(3), m_ucAdaptive(0), m_ucOpen(0)
+{
+    memset(m_aucPictureTypes, NO_PICTURE_TYPE, sizeof(m_aucPictureTypes));
+    memset(&m_ClosedCaptionInfo, 0, sizeof(m_ClosedCaptionInfo));
+    memset(&m_AtscDataHeader, 0, sizeof(m_AtscDataHeader));
+    memset(&m_AtscData, 0, sizeof(m_AtscData));
+    memset(m_acValueText, 0, sizeof(m_acValueText));
+}
+
+VideoProcessor::~VideoProcessor()
+{
+    fireValueUnits(CB_MPEG2TS_ELM_STREAM_BITRATE, m_iPid, &m_dBitrate, "bps");
+
+    m_ClosedCaptionInfo.pid = m_iPid;
+    if (m_pMsgCallback)
+        m_pMsgCallback->callMsgCallback(CB_MPEG2TS_CC, &m_ClosedCaptionInfo);
+
+    fireText(CB_MPEG2TS_OPEN_CLOSED_GOP, m_iPid, m_ucOpen ? "true" : "false");
+    fireText(CB_MPEG2TS_ADAPTIVE_GOP, m_iPid, m_ucAdaptive ? "true" : "false");
+    fireValue(CB_MPEG2TS_GOP_SIZE, m_iPid, &m_iLastGopSize);
+    fireValue(CB_MPEG2TS_FIELD_COUNT, m_iPid, &m_iFieldCount);
+    fireValue(CB_MPEG2TS_FRAME_COUNT, m_iPid, &m_iFrameCount);
+}
+
+int VideoProcessor::searchForStartCodePrefix()
+{
+    return scanForStartCodePrefix(nullptr);
+}
+
+int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
+{
+    if (m_iSearchPosition < 0)
+        m_iSearchPosition = 0;
+    // A start code at pos needs its value byte at pos + 3 inside the window.
+    const int limit = m_iBufferLevel - 3;
+    int pos = m_iSearchPosition;
+    while (pos < limit) {
+        unsigned char b0 = m_aucWindow[pos];
+        unsigned char b1 = m_aucWindow[pos + 1];
+        unsigned char b2 = m_aucWindow[pos + 2];
+        if (b0 == 0 && b1 == 0 && b2 == 1) {
+            m_iSearchPosition = pos;
+            return pos;
+        }
+        int step;
+        if (b2 > 1)
+            step = 3;  // no prefix can begin at pos, pos + 1 or pos + 2
+        else if (b1 != 0)
+            step = 2;
+        else
+            step = 1;
+        pos += step;
+        if (byteCounter)
+            *byteCounter += (unsigned int)step;
+        m_iSearchPosition = pos;
+    }
+    return -1;
+}
+
+int VideoProcessor::findGopSequence()
+{
+    int n = m_iGopPictureCount;
+    // Only the recorded entries can be compared.
+    if (n > PICTURE_TYPE_LIST_SIZE)
+        n = PICTURE_TYPE_LIST_SIZE;
+    if (n <= 0)
+        return 0;  // nothing counted: the pattern is not known yet
+    if (n == 1)
+        return 1;
+    if (n == 2)
+        return 2;  // two pictures: the pattern is both of them
+    const unsigned char* t = m_aucPictureTypes;
+    int i = 1;
+    while (i < n - 1 && t[i] == t[i + 1])
+        i++;
+    if (i == n - 1)
+        return 1;  // one type after the first picture
+    int half = n / 2;
+    if (half <= i)
+        return i + 1;
+    int p = i;
+    while (p < half) {
+        // 2p <= n - 1 here, so both runs lie inside [1, n).
+        if (memcmp(t + 1, t + 1 + p, (size_t)p) == 0)
+            break;
+        p++;
+    }
+    return p + 1;
+}
+
+void VideoProcessor::buildTypeText(char* text, int size, int count,
+                                   const char* (*describe)(int)) const
+{
+    if (!text || size <= 0)
+        return;
+    memset(text, 0, (size_t)size);
+    if (count > PICTURE_TYPE_LIST_SIZE)
+        count = PICTURE_TYPE_LIST_SIZE;
+    for (int k = 0; k < count && k < size - 1; k++) {
+        const char* d = describe ? describe(m_aucPictureTypes[k]) : nullptr;
+        if (!d || !*d)
+            d = "?";
+        // Whole description at position k; later entries overwrite all but its first letter.
+        size_t room = (size_t)(size - 1 - k);
+        size_t len = strlen(d);
+        if (len > room)
+            len = room;
+        memcpy(text + k, d, len);
+        text[k + len] = '\0';
+    }
+}
+
+void VideoProcessor::recordPictureType(unsigned char type)
+{
+    if (m_iGopPictureCount >= 0 && m_iGopPictureCount < PICTURE_TYPE_LIST_SIZE)
+        m_aucPictureTypes[m_iGopPictureCount] = type;
+    m_iGopPictureCount++;
+}
+
+void VideoProcessor::endGop()
+{
+    if (m_iGopCountdown == 0 && m_iLastGopSize != 0 && m_iLastGopSize != m_iGopPictureCount)
+        m_ucAdaptive = 1;
+    m_iLastGopSize = m_iGopPictureCount;
+    m_iGopPictureCount = 0;
+}
+
+void VideoProcessor::detectCaption(const AtscData& data)
+{
+    if (!data.cc_valid)
+        return;
+    if (data.cc_type == 0 || data.cc_type == 1)
+        m_ClosedCaptionInfo.atscEia608 = true;
+    else if (data.cc_type == 2 || data.cc_type == 3)
+        m_ClosedCaptionInfo.atscEia708 = true;
+}
+
+void VideoProcessor::fireTextEvent(_CallbackId id, const char* text)
+{
+    if (!text)
+        return;
+    memset(m_acValueText, 0, sizeof(m_acValueText));
+    strncpy(m_acValueText, text, sizeof(m_acValueText) - 1);
+    fireValue(id, m_iPid, m_acValueText);
+}
+
+void VideoProcessor::fireFormattedEvent(_CallbackId id, const char* format, ...)
+{
+    memset(m_acValueText, 0, sizeof(m_acValueText));
+    va_list args;
+    va_start(args, format);
+    vsnprintf(m_acValueText, sizeof(m_acValueText), format, args);
+    va_end(args);
+    fireValue(id, m_iPid, m_acValueText);
+}
+
+void VideoProcessor::fireGopTexts(const char* (*describe)(int))
+{
+    // One letter per entry plus the last description and the terminator.
+    char text[PICTURE_TYPE_LIST_SIZE + 32];
+    buildTypeText(text, sizeof(text), m_iGopSequenceLength, describe);
+    fireValue(CB_MPEG2TS_GOP_STRUCT, m_iPid, text);
+
+    int recorded = 0;
+    while (recorded < PICTURE_TYPE_LIST_SIZE && m_aucPictureTypes[recorded] != NO_PICTURE_TYPE)
+        recorded++;
+    buildTypeText(text, sizeof(text), recorded, describe);
+    fireValue(CB_MPEG2TS_GOP_PAYLOAD, m_iPid, text);
+}

@@ -1,0 +1,317 @@
+#include "platform/fileReader.h"
+#include "platform/debugMap.h"
+#include "platform/osFileHandler.h"
+#include "platform/pagingLock.h"
+#include "platform/posixMsgQueues.h"
+#include "platform/posixThreads.h"
+#include "platform/schedulerCtrl.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+struct FileReaderState {
+    int option;
+    int supplyQueue;   // empty buffers come from here
+    int receiveQueue;  // filled buffers go here
+    pthread_t threadId;
+    char receiveQueueName[WORKER_MAX_QUEUE_NAME + 1];
+    char fileName[FILE_READER_MAX_NAME + 1];
+    char supplyQueueName[WORKER_MAX_QUEUE_NAME + 1];
+    bool exitFlag;
+    bool wrap;
+    bool direct;
+};
+
+// Direct reads want offsets and counts on this boundary.
+const long long DIRECT_ALIGN = 4096;
+
+bool copyName(char* out, size_t outSize, uint64_t value)
+{
+    const char* text = (const char*)(uintptr_t)value;
+    if (!text)
+        return false;
+    size_t n = strnlen(text, outSize);
+    if (n >= outSize)
+        return false;
+    memcpy(out, text, n);
+    out[n] = 0;
+    return true;
+}
+
+// Blocking send that survives signals.
+int sendAt(int queue, const AppMsg* msg, unsigned int priority)
+{
+    for (;;) {
+        if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+void sendEndOfFile(FileReaderState* st, unsigned int priority, int err)
+{
+    AppMsg eof;
+    memset(&eof, 0, sizeof(eof));
+    eof.type = APP_MSG_END_OF_FILE;
+    eof.length = err > 0 ? -(int64_t)err : 0;
+    sendAt(st->receiveQueue, &eof, priority);
+    st->exitFlag = true;
+}
+
+// One read at offset. Direct reads go straight to the system with an aligned count (the
+// end of the file shortens them), the others through the checked file call.
+int readAt(FileReaderState* st, unsigned long long fd, unsigned char* buffer, long long offset,
+           long long fileSize, int count)
+{
+    if (!st->direct)
+        return osReadFileContentIntoBuffer(fd, buffer, offset, fileSize, count);
+    long long want = (count + DIRECT_ALIGN - 1) / DIRECT_ALIGN * DIRECT_ALIGN;
+    ssize_t n;
+    do {
+        n = pread((int)fd, buffer, (size_t)want, (off_t)offset);
+    } while (n < 0 && errno == EINTR);
+    if (n > count)
+        n = count;
+    return (int)n;
+}
+
+// Fills one buffer. Returns the bytes placed (0 at a premature end) or -1 with errno set.
+// Without wrap at most the rest of the file is read; with wrap reading goes on from the
+// start of the file until the buffer is full.
+long long fillBuffer(FileReaderState* st, unsigned long long fd, long long fileSize, long long* offset,
+                     unsigned char* buffer, int capacity)
+{
+    long long filled = 0;
+    while (filled < capacity) {
+        long long remaining = fileSize - *offset;
+        if (remaining <= 0) {
+            if (!st->wrap || fileSize <= 0)
+                break;
+            *offset = 0;
+            remaining = fileSize;
+        }
+        long long want = capacity - filled;
+        if (want > remaining)
+            want = remaining;
+        int n = readAt(st, fd, buffer + filled, *offset, fileSize, (int)want);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        filled += n;
+        *offset += n;
+        if (!st->wrap)
+            break;  // one read per buffer; a short read is completed with the next buffer
+    }
+    return filled;
+}
+
+void* threadFunct(void* argument)
+{
+    FileReaderState* st = (FileReaderState*)argument;
+    st->exitFlag = false;
+    unsigned long long fd = (unsigned long long)-1;
+    bool fileOpen = false;
+    long long fileSize = 0;
+    long long offset = 0;
+
+    int maxPriority = getPolicyMinMaxPriority(SCHED_POLICY_FIFO, true);
+    if (setSchedulerPriority(0, SCHED_POLICY_FIFO, maxPriority - 1) != 0)
+        fileLog("FAILED to Set Priority\n");
+
+    int openResult;
+    if (st->direct) {
+        fileLog("File Reader: Opening %s for direct read access\n", st->fileName);
+        openResult = osOpenFileDirectRead(st->fileName, &fd);
+    } else {
+        fileLog("File Reader: Opening %s for read access\n", st->fileName);
+        // A FIFO would block the open; only a regular file is read.
+        OsFileInfo info;
+        if (osGetFileInfo(st->fileName, &info) != 0)
+            openResult = 1;
+        else if (!info.regular) {
+            errno = ESPIPE;
+            openResult = 1;
+        } else
+            openResult = osOpenFile(st->fileName, &fd, 0);
+    }
+    if (openResult != 0) {
+        int err = errno ? errno : ENOENT;
+        fileLog("Couldn't open source file %s\n", st->fileName);
+        // No data will come: say so, or the consumer waits for ever.
+        sendEndOfFile(st, APP_MSG_PRIORITY, err);
+    } else {
+        fileOpen = true;
+        fileSize = osGetFileSize(fd);
+        if (fileSize < 0) {
+            fileLog("Couldn't open source file %s\n", st->fileName);
+            sendEndOfFile(st, APP_MSG_PRIORITY, ESPIPE);
+        }
+    }
+
+    if (lockProcessPagesInRam(1) != 0)
+        fileLog("Failed to Lock Process Pages in RAM\n");
+
+    while (!st->exitFlag) {
+        AppMsg msg;
+        int length = 0;
+        unsigned int priority = APP_MSG_PRIORITY;
+        memset(&msg, 0, sizeof(msg));
+        int n = receivePriorityMsg(st->supplyQueue, &msg, sizeof(msg), &length, &priority);
+        if (n < 1 || length != (int)sizeof(AppMsg)) {
+            int err = errno;
+            fileLog("File Reader failed to receive message from the queue\n");
+            if (n < 1 && err == EINTR)
+                continue;
+            // The supplying queue is unusable: end, telling the consumer.
+            sendEndOfFile(st, priority, err ? err : EIO);
+            break;
+        }
+
+        switch (msg.type) {
+        case APP_MSG_EXIT:
+            fileLog("File Reader: Got exit message Prority %d\n", (int)priority);
+            st->exitFlag = true;
+            break;
+        case APP_MSG_FILE_BUFFER: {
+            if (!msg.buffer || msg.capacity <= 0) {
+                fileLog("File Reader threadFunct unknown msg\n");
+                break;
+            }
+            long long before = offset;
+            bool tail = before + msg.capacity > fileSize;
+            long long got = fillBuffer(st, fd, fileSize, &offset, msg.buffer, msg.capacity);
+            int err = errno;
+            msg.length = got > 0 ? got : 0;
+            if (got < 0) {
+                fileLog("File Reader: Error reading file content\n");
+                sendAt(st->receiveQueue, &msg, priority);
+                sendEndOfFile(st, priority, err ? err : EIO);
+            } else if (got == 0 && (before < fileSize || st->wrap)) {
+                // The file ended before its size said (it shrank): never read this offset again.
+                fileLog(tail ? "File Reader: Issues at the end of file\n" : "File Reader: Error reading file content\n");
+                sendAt(st->receiveQueue, &msg, priority);
+                sendEndOfFile(st, priority, 0);
+            } else if (sendAt(st->receiveQueue, &msg, priority) != 0) {
+                st->exitFlag = true;
+            } else if (!st->wrap && tail && offset >= fileSize) {
+                sendEndOfFile(st, priority, 0);
+            }
+            break;
+        }
+        default:
+            // The source owns every buffer and frees it; here it is only dropped.
+            fileLog("File Reader threadFunct unknown msg\n");
+            break;
+        }
+    }
+
+    fileLog("File Reader Total Bytes Read %lld\n", offset);
+    if (unlockProcessPages() != 0)
+        fileLog("FAILED to Unlock Process Pages\n");
+    if (setSchedulerPriority(0, SCHED_POLICY_OTHER, 0) != 0)
+        fileLog("FAILED to Set Priority\n");
+    if (fileOpen)
+        osCloseFile(fd);
+    if (closeMsgQueue(st->receiveQueue) != 0)
+        fileLog("1.File reader error closing %s\n", st->receiveQueueName);
+    if (closeMsgQueue(st->supplyQueue) != 0)
+        fileLog("2.File reader error closing %s\n", st->supplyQueueName);
+    free(st);
+    fileLog("Exiting File Reader Thread ...\n");
+    return nullptr;
+}
+
+}  // namespace
+
+int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
+{
+    if (!args || !threadId)
+        return 2;
+    FileReaderState* st = (FileReaderState*)calloc(1, sizeof(FileReaderState));
+    if (!st)
+        return 2;
+    *threadId = 0;
+    st->supplyQueue = -1;
+    st->receiveQueue = -1;
+
+    for (int i = 0; i < count; ++i) {
+        bool ok = true;
+        switch (args[i].type) {
+        case FILE_READER_ARG_FILE_NAME:
+            ok = copyName(st->fileName, sizeof(st->fileName), args[i].value);
+            if (ok)
+                fileLog("File Reader src file %s\n", st->fileName);
+            break;
+        case FILE_READER_ARG_OPTION:
+            st->option = (int)args[i].value;
+            break;
+        case FILE_READER_ARG_EMPTY_QUEUE:
+            ok = copyName(st->supplyQueueName, sizeof(st->supplyQueueName), args[i].value);
+            break;
+        case FILE_READER_ARG_FULL_QUEUE:
+            ok = copyName(st->receiveQueueName, sizeof(st->receiveQueueName), args[i].value);
+            break;
+        case FILE_READER_ARG_WRAP:
+            st->wrap = (args[i].value & 0xFF) != 0;
+            break;
+        case FILE_READER_ARG_DIRECT:
+            st->direct = (args[i].value & 0xFF) != 0;
+            break;
+        default:
+            fileLog("FileReader: Unknown argument type %d\n", (int)args[i].type);
+            break;
+        }
+        if (!ok) {
+            // A cut name would name another file or queue.
+            fileLog("FileReader: argument %d missing or too long\n", (int)args[i].type);
+            free(st);
+            return 5;
+        }
+    }
+
+    // Connected here so that a reader that could never report anything is a failed start.
+    st->supplyQueue = connectToMsgQueue(st->supplyQueueName, 0);
+    if (st->supplyQueue < 0) {
+        fileLog("File Reader failed to connect to %s Queue\n", st->supplyQueueName);
+        free(st);
+        return 3;
+    }
+    st->receiveQueue = connectToMsgQueue(st->receiveQueueName, 1);
+    if (st->receiveQueue < 0) {
+        fileLog("File Reader failed to connect to %s Queue\n", st->receiveQueueName);
+        closeMsgQueue(st->supplyQueue);
+        free(st);
+        return 3;
+    }
+
+    pthread_t tid;
+    if (createPosixThread(&tid, threadFunct, st) != 0) {
+        closeMsgQueue(st->receiveQueue);
+        closeMsgQueue(st->supplyQueue);
+        free(st);
+        return 1;
+    }
+    *threadId = tid;
+    return 0;
+}
+
+long long getFileSizeOfFileName(const char* name)
+{
+    OsFileInfo info;
+    if (osGetFileInfo(name, &info) != 0)
+        return 0;
+    if (!info.regular)
+        return -1;
+    unsigned long long fd;
+    if (osOpenFile(name, &fd, 0) != 0)
+        return 0;
+    long long size = osGetFileSize(fd);
+    osCloseFile(fd);
+    return size;
+}

@@ -1,0 +1,42 @@
+#ifndef KORBALT_PLATFORM_FILEREADER_H
+#define KORBALT_PLATFORM_FILEREADER_H
+
+#include <cstdint>
+#include <pthread.h>
+
+// One start argument of a worker thread (file reader, UDP reader, file writer).
+// value holds a text address, an integer or a byte flag, as the type says.
+struct ThreadArg {
+    uint32_t type;
+    uint64_t value;
+};
+
+// File reader argument types.
+enum {
+    FILE_READER_ARG_FILE_NAME = 0,     // const char*
+    FILE_READER_ARG_OPTION = 1,        // int, unused
+    FILE_READER_ARG_EMPTY_QUEUE = 2,   // const char*: queue that supplies empty buffers
+    FILE_READER_ARG_FULL_QUEUE = 3,    // const char*: queue that receives filled buffers
+    FILE_READER_ARG_WRAP = 4,          // byte flag: start again at the end of the file
+    FILE_READER_ARG_DIRECT = 5         // byte flag: direct (O_DIRECT) reads
+};
+
+// Longest file name the reader holds (the command line accepts 1023 characters).
+const int FILE_READER_MAX_NAME = 1023;
+// Longest queue name a worker holds.
+const int WORKER_MAX_QUEUE_NAME = 254;
+
+// Starts the reader. The queues are connected here, on the caller's thread, so that a
+// failure is seen before any thread runs. Results: 0 started; 1 thread not created;
+// 2 no argument list or no memory; 3 a queue could not be connected; 5 a name too long.
+// Whatever ends the reading (end of file, a failed open or read), the reader's last
+// message on the full queue is APP_MSG_END_OF_FILE. Its length is 0 after a clean end,
+// or minus the errno of the open or read that failed.
+int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count);
+
+// Size of a regular file by name: 0 when it cannot be opened or stat'ed, -1 when it is
+// not a regular file (pipe, FIFO, directory, socket) or its size cannot be taken.
+// Never opens a FIFO (that would block).
+long long getFileSizeOfFileName(const char* name);
+
+#endif

@@ -1,0 +1,226 @@
+#include "platform/fileWriter.h"
+#include "platform/debugMap.h"
+#include "platform/osFileHandler.h"
+#include "platform/pagingLock.h"
+#include "platform/posixMsgQueues.h"
+#include "platform/posixThreads.h"
+#include "platform/schedulerCtrl.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+
+namespace {
+
+struct FileWriterState {
+    int option;
+    int writeQueue;   // buffers to write come from here
+    int returnQueue;  // written buffers go back here
+    pthread_t threadId;
+    char returnQueueName[WORKER_MAX_QUEUE_NAME + 1];
+    char fileName[FILE_READER_MAX_NAME + 1];
+    char writeQueueName[WORKER_MAX_QUEUE_NAME + 1];
+    bool direct;
+    bool exitFlag;
+    unsigned long long fd;
+};
+
+// Direct writes need counts on this boundary; a shorter tail is written without it.
+const int DIRECT_ALIGN = 512;
+
+bool copyName(char* out, size_t outSize, uint64_t value)
+{
+    const char* text = (const char*)(uintptr_t)value;
+    if (!text)
+        return false;
+    size_t n = strnlen(text, outSize);
+    if (n >= outSize)
+        return false;
+    memcpy(out, text, n);
+    out[n] = 0;
+    return true;
+}
+
+int sendAt(int queue, const AppMsg* msg, unsigned int priority)
+{
+    for (;;) {
+        if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+// Writes the whole count; 0, or 2 when the write failed (logged).
+int writeAll(FileWriterState* st, const unsigned char* data, int count)
+{
+    if (st->direct && count % DIRECT_ALIGN != 0) {
+        int flags = fcntl((int)st->fd, F_GETFL);
+        if (flags != -1 && (flags & O_DIRECT)) {
+            fcntl((int)st->fd, F_SETFL, flags & ~O_DIRECT);
+            st->direct = false;
+        }
+    }
+    return osWriteDataToFile(st->fd, data, count);
+}
+
+void* threadFunct(void* argument)
+{
+    FileWriterState* st = (FileWriterState*)argument;
+    st->exitFlag = false;
+    long long written = 0;
+    long long failedWrites = 0;
+
+    int maxPriority = getPolicyMinMaxPriority(SCHED_POLICY_FIFO, true);
+    if (setSchedulerPriority(0, SCHED_POLICY_FIFO, maxPriority - 1) != 0)
+        fileLog("File Writer: FAILED to Set Priority\n");
+    if (lockProcessPagesInRam(1) != 0)
+        fileLog("File Writer: Failed to Lock Process Pages in RAM\n");
+
+    // The writer never pauses: nothing in the system would send the signal that resumes it.
+    const int isPaused = 0;
+    while (!st->exitFlag) {
+        fileLog("File Writer: getting into receivePriorityMsg m_IsPaused = %d\n", isPaused);
+        AppMsg msg;
+        int length = 0;
+        unsigned int priority = APP_MSG_PRIORITY;
+        memset(&msg, 0, sizeof(msg));
+        int n = receivePriorityMsg(st->writeQueue, &msg, sizeof(msg), &length, &priority);
+        if (n < 1 || length != (int)sizeof(AppMsg)) {
+            int err = errno;
+            fileLog("File Writer: failed to receive message from the queue trying again\n");
+            if (n < 1 && err == EINTR)
+                continue;
+            break;
+        }
+        switch (msg.type) {
+        case APP_MSG_EXIT:
+            fileLog("File Writer: Got exit message Prority %d\n", (int)priority);
+            st->exitFlag = true;
+            break;
+        case APP_MSG_NTWK_BUFFER:
+            if (msg.buffer && msg.length > 0) {
+                int count = msg.length > msg.capacity ? msg.capacity : (int)msg.length;
+                if (writeAll(st, msg.buffer, count) == 0)
+                    written += count;
+                else
+                    ++failedWrites;
+            }
+            msg.length = 0;
+            if (sendAt(st->returnQueue, &msg, priority) != 0)
+                fileLog("File Writer: failed to return a buffer\n");
+            break;
+        default:
+            // The source owns every buffer and frees it; here it is only dropped.
+            fileLog("File Writer threadFunct unknown msg\n");
+            break;
+        }
+    }
+
+    fileLog("File Writer Total Bytes Written %lld\n", written);
+    if (failedWrites > 0)
+        fileLog("File Writer: %lld writes failed, the copy %s is incomplete\n", failedWrites, st->fileName);
+    if (unlockProcessPages() != 0)
+        fileLog("FAILED to Unlock Process Pages\n");
+    if (setSchedulerPriority(0, SCHED_POLICY_OTHER, 0) != 0)
+        fileLog("FAILED to Set Priority\n");
+    osCloseFile(st->fd);
+    if (closeMsgQueue(st->returnQueue) != 0)
+        fileLog("1.File Writer error closing %s\n", st->returnQueueName);
+    if (closeMsgQueue(st->writeQueue) != 0)
+        fileLog("2.File Writer error closing %s\n", st->writeQueueName);
+    free(st);
+    fileLog("Exiting File Writer Thread ...\n");
+    return nullptr;
+}
+
+}  // namespace
+
+int fileWriterThreadStart(pthread_t* threadId, ThreadArg* args, int count)
+{
+    if (!args || !threadId)
+        return 2;
+    FileWriterState* st = (FileWriterState*)calloc(1, sizeof(FileWriterState));
+    if (!st)
+        return 2;
+    *threadId = 0;
+
+    for (int i = 0; i < count; ++i) {
+        bool ok = true;
+        switch (args[i].type) {
+        case FILE_WRITER_ARG_FILE_NAME:
+            ok = copyName(st->fileName, sizeof(st->fileName), args[i].value);
+            if (ok)
+                fileLog("File Writer: dst file %s\n", st->fileName);
+            break;
+        case FILE_WRITER_ARG_OPTION:
+            st->option = (int)args[i].value;
+            break;
+        case FILE_WRITER_ARG_FULL_QUEUE:
+            ok = copyName(st->writeQueueName, sizeof(st->writeQueueName), args[i].value);
+            break;
+        case FILE_WRITER_ARG_EMPTY_QUEUE:
+            ok = copyName(st->returnQueueName, sizeof(st->returnQueueName), args[i].value);
+            break;
+        case FILE_WRITER_ARG_DIRECT:
+            st->direct = (args[i].value & 0xFF) != 0;
+            break;
+        default:
+            fileLog("FileWriter: Unknown argument type %d\n", (int)args[i].type);
+            break;
+        }
+        if (!ok) {
+            fileLog("FileWriter: argument %d missing or too long\n", (int)args[i].type);
+            free(st);
+            return 5;
+        }
+    }
+
+    // Queues and file are taken here, on the caller's thread, so that a writer that could
+    // not run is a failed start rather than a thread that the source waits on for ever.
+    st->writeQueue = connectToMsgQueue(st->writeQueueName, 0);
+    if (st->writeQueue < 0) {
+        fileLog("File Writer: failed to connect to %s Queue\n", st->writeQueueName);
+        free(st);
+        return 3;
+    }
+    st->returnQueue = connectToMsgQueue(st->returnQueueName, 1);
+    if (st->returnQueue < 0) {
+        fileLog("File Writer: failed to connect to %s Queue\n", st->returnQueueName);
+        closeMsgQueue(st->writeQueue);
+        free(st);
+        return 3;
+    }
+
+    int opened;
+    if (st->direct) {
+        fileLog("File Writer: Opening %s for direct write access\n", st->fileName);
+        opened = osOpenFileDirectWrite(st->fileName, &st->fd);
+    } else {
+        fileLog("File Writer: Opening %s for write access\n", st->fileName);
+        opened = osOpenFileWrite(st->fileName, &st->fd);
+    }
+    if (opened != 0) {
+        int err = errno;
+        fileLog("File Writer: Couldn't open destination file %s\n", st->fileName);
+        closeMsgQueue(st->returnQueue);
+        closeMsgQueue(st->writeQueue);
+        free(st);
+        errno = err;
+        return 5;
+    }
+    fileLog("File Writer: File  %s opened successfully\n", st->fileName);
+
+    pthread_t tid;
+    if (createPosixThread(&tid, threadFunct, st) != 0) {
+        osCloseFile(st->fd);
+        closeMsgQueue(st->returnQueue);
+        closeMsgQueue(st->writeQueue);
+        free(st);
+        return 1;
+    }
+    fileLog("FileWriter: thread has started\n");
+    *threadId = tid;
+    return 0;
+}

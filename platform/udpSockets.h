@@ -1,0 +1,56 @@
+#ifndef KORBALT_PLATFORM_UDPSOCKETS_H
+#define KORBALT_PLATFORM_UDPSOCKETS_H
+
+#include <cstdint>
+
+// The caller's socket record; the descriptor is its first field (-1 when closed).
+struct UdpSocket {
+    int sock;
+};
+
+// Results: 0 success, 4 the multicast join failed, 5 a socket call failed.
+int createUdpSocket(UdpSocket* s);
+int setSocketRecvTimeout(UdpSocket* s, int seconds);
+int setSocketRecvBuff(UdpSocket* s, int bytes);
+// address in host order; port 0..65535.
+int bindUdpSocket(UdpSocket* s, uint32_t address, uint16_t port);
+
+// Finds the local interface that has the IPv4 address (host order). 0 found (name and
+// position filled), 1 no scratch socket, 2 the list could not be read, 3 not found.
+int getNetworkIntfsNameAndId(uint32_t address, char* name, int nameSize, int* position);
+
+// True for 224.0.0.0/4.
+bool isMulticastAddress(uint32_t address);
+
+// Joins group on the interface that has interfaceAddress. For a multicast group the
+// interface must exist and the join must succeed (otherwise 4, with a reason kept for
+// getLastSocketErrorText); a unicast group joins nothing and gives 0.
+int joinMcastUdpSocket(UdpSocket* s, uint32_t interfaceAddress, uint32_t groupAddress);
+int bindUdpSocketToNtwkInt(UdpSocket* s, uint32_t interfaceAddress);
+
+// One datagram of at most capacity bytes. count gets the bytes stored (or -1);
+// truncated (may be null) is set when the datagram was longer than capacity.
+// 0, or 5 on a failed or timed-out receive. Source address and port in network order.
+int recvFromUdpSocket(UdpSocket* s, uint32_t* srcAddress, uint16_t* srcPort, unsigned char* buffer,
+                      int capacity, int* count, bool* truncated = nullptr);
+int recvFromUdpSocketNonBlock(UdpSocket* s, uint32_t* srcAddress, uint16_t* srcPort, unsigned char* buffer,
+                              int capacity, int* count, bool* truncated = nullptr);
+// address and port in host order.
+int sendToUdpSocket(UdpSocket* s, const uint32_t& address, const uint16_t& port, const unsigned char* buffer,
+                    int count);
+int closeUdpSocket(UdpSocket* s);
+
+// Logs the address as dotted decimal, no newline.
+void printInt(uint32_t address);
+// Logs one line for the current errno.
+void printSocketError();
+// The line printSocketError logs for err.
+const char* socketErrorText(int err, char* scratch, int scratchSize);
+// Dotted text of a host-order address into out (at least 16 bytes).
+void formatIpAddress(uint32_t address, char* out, int outSize);
+
+// Why the last failed set-up call of this thread failed ("no local interface has address
+// 10.1.2.3", "joining 239.1.1.1 failed: No such device", ...); empty when none.
+const char* getLastSocketErrorText();
+
+#endif

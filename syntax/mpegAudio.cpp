@@ -1,0 +1,90 @@
+#include "syntax/mpegAudio.h"
+
+#include <cstring>
+
+namespace {
+
+const char* const kLayers[] = {"Reserved", "Layer III", "Layer II", "Layer I"};
+const char* const kModes[] = {"stereo", "joint stereo", "dual channel", "single channel"};
+
+// Indexed by ID (0 lower sampling frequencies, 1 MPEG-1), then sampling_frequency.
+const char* const kSampleFreq[2][3] = {{"22050", "24000", "16000"},
+                                       {"44100", "48000", "32000"}};
+
+// Indexed by ID, then layer code (1 Layer III, 2 Layer II, 3 Layer I), then bitrate_index.
+const char* const kBitrates[2][4][15] = {
+    // ISO/IEC 13818-3: Layers II and III share one table.
+    {{nullptr},
+     {"free", "8000", "16000", "24000", "32000", "40000", "48000", "56000", "64000", "80000",
+      "96000", "112000", "128000", "144000", "160000"},
+     {"free", "8000", "16000", "24000", "32000", "40000", "48000", "56000", "64000", "80000",
+      "96000", "112000", "128000", "144000", "160000"},
+     {"free", "32000", "48000", "56000", "64000", "80000", "96000", "112000", "128000",
+      "144000", "160000", "176000", "192000", "224000", "256000"}},
+    // ISO/IEC 11172-3.
+    {{nullptr},
+     {"free", "32000", "40000", "48000", "56000", "64000", "80000", "96000", "112000",
+      "128000", "160000", "192000", "224000", "256000", "320000"},
+     {"free", "32000", "48000", "56000", "64000", "80000", "96000", "112000", "128000",
+      "160000", "192000", "224000", "256000", "320000", "384000"},
+     {"free", "32000", "64000", "96000", "128000", "160000", "192000", "224000", "256000",
+      "288000", "320000", "352000", "384000", "416000", "448000"}}};
+
+const char* const kModeExtBands[] = {"bands 4 to 31", "bands 8 to 31", "bands 12 to 31",
+                                     "bands 16 to 31"};
+const char* const kModeExtLayer3[] = {"intensity stereo off, ms stereo off",
+                                      "intensity stereo on, ms stereo off",
+                                      "intensity stereo off, ms stereo on",
+                                      "intensity stereo on, ms stereo on"};
+
+}  // namespace
+
+int fillHeaderInfo(const unsigned char* p, long length, MpegAudioHeader* header)
+{
+    memset(header, 0, sizeof(*header));
+    if (p == nullptr || length < MPEG_AUDIO_HEADER_SIZE)
+        return 1;
+    header->ID = (p[1] >> 3) & 0x01;
+    header->layer = (p[1] >> 1) & 0x03;
+    header->protection_bit = p[1] & 0x01;
+    header->bitrate_index = (p[2] >> 4) & 0x0F;
+    header->sampling_frequency = (p[2] >> 2) & 0x03;
+    header->mode = (p[3] >> 6) & 0x03;
+    header->mode_extension = (p[3] >> 4) & 0x03;
+    return 0;
+}
+
+const char* getMpegAudioLayer(int layer)
+{
+    return (layer >= 0 && layer < 4) ? kLayers[layer] : nullptr;
+}
+
+const char* getMpegAudioSampleFreq(int id, int sampling_frequency)
+{
+    if (id < 0 || id > 1 || sampling_frequency < 0 || sampling_frequency > 2)
+        return nullptr;
+    return kSampleFreq[id][sampling_frequency];
+}
+
+const char* getMpegAudioMode(int mode)
+{
+    return (mode >= 0 && mode < 4) ? kModes[mode] : nullptr;
+}
+
+const char* getMpegAudioBitrate(int id, int layer, int bitrate_index)
+{
+    if (id < 0 || id > 1 || layer < 1 || layer > 3 || bitrate_index < 0 || bitrate_index > 14)
+        return nullptr;
+    return kBitrates[id][layer][bitrate_index];
+}
+
+const char* getMpegAudioModeExtension(int layer, int mode_extension)
+{
+    if (mode_extension < 0 || mode_extension > 3)
+        return nullptr;
+    if (layer == 1)
+        return kModeExtLayer3[mode_extension];
+    if (layer == 2 || layer == 3)
+        return kModeExtBands[mode_extension];
+    return nullptr;
+}

@@ -1,0 +1,25 @@
+#!/bin/bash
+# H.264 fixtures for the GOP and SPS cases the main fixtures do not cover: several closed GOPs,
+# open GOPs, 4:2:2 with cropping and an extended sample aspect ratio, and 4:4:4. Needs ffmpeg
+# with libx264; writes next to this script.
+set -euo pipefail
+cd "$(dirname "$0")"
+FF="ffmpeg -hide_banner -loglevel error -y"
+SRC_V() { echo "-f lavfi -i testsrc2=size=$1:rate=$2"; }
+TS="-f mpegts -mpegts_flags +resend_headers"
+FIXED_GOP="scenecut=0:b-adapt=0:b-pyramid=none"
+
+# Five closed GOPs of 12 pictures, coded I P B B P B B P B B P B.
+$FF $(SRC_V 352x288 25) -t 2.4 -c:v libx264 -preset veryfast -b:v 200k -g 12 -bf 2 \
+    -x264-params $FIXED_GOP $TS h264_gop12_cif.ts
+# The same with open GOPs: every GOP after the first begins with a non-IDR I picture.
+$FF $(SRC_V 352x288 25) -t 2.4 -c:v libx264 -preset veryfast -b:v 150k -g 12 -bf 2 \
+    -x264-params $FIXED_GOP:open-gop=1 $TS h264_open_gop.ts
+# High 4:2:2, 320x180 coded as 320x192 (12 lines cropped, crop unit 1), SAR 64:45 (extended).
+$FF $(SRC_V 320x180 25) -t 0.4 -pix_fmt yuv422p -vf setsar=64/45 -c:v libx264 -preset veryfast \
+    -b:v 150k $TS h264_high422_sar.ts
+# High 4:4:4 Predictive (profile_idc 244).
+$FF $(SRC_V 352x288 25) -t 0.4 -pix_fmt yuv444p -c:v libx264 -preset veryfast -b:v 150k \
+    $TS h264_high444.ts
+
+ls -l h264_gop12_cif.ts h264_open_gop.ts h264_high422_sar.ts h264_high444.ts

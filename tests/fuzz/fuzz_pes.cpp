@@ -1,0 +1,7 @@
+#include "tests/fuzz/fuzzHarness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    fuzzPesReaders(data, size);
+    return 0;
+}
