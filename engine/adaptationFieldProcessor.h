@@ -18,10 +18,10 @@ class Mpeg2TransportProcessor;
 class AdaptationFieldProcessor : public Mpeg2TransportStreamProcessor {
 public:
     // 2^33 * 300: the PCR counts 0 .. PCR_MODULUS - 1.
-    static const long long PCR_MODULUS = 2576980377600LL;
+    static constexpr long long PCR_MODULUS = 2576980377600LL;
     // Largest forward step across the wrap that is taken as a wrap (10 s).
-    static const long long MAX_WRAP_STEP = 270000000LL;
-    static const long long TICKS_PER_SECOND = 27000000LL;
+    static constexpr long long MAX_WRAP_STEP = 270000000LL;
+    static constexpr long long TICKS_PER_SECOND = 27000000LL;
 
     AdaptationFieldProcessor(Mpeg2TransportProcessor* owner, MsgCallback* msgCallback, int pcrPid);
     ~AdaptationFieldProcessor() override;

@@ -423,6 +423,56 @@ int buildReportNames(time_t now, ReportNames* names)
     return 0;
 }
 
+namespace {
+
+// The directory part of a path and its last piece ("." for a bare name).
+void splitPath(const std::string& path, std::string* dir, std::string* base)
+{
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        *dir = ".";
+        *base = path;
+    } else {
+        *dir = slash == 0 ? "/" : path.substr(0, slash);
+        *base = path.substr(slash + 1);
+    }
+}
+
+// True when both names lead to the same place: the same file when both exist, else the
+// same resolved directory and the same last piece.
+bool samePlace(const std::string& a, const std::string& b)
+{
+    OsFileInfo ia, ib;
+    bool haveA = osGetFileInfo(a.c_str(), &ia) == 0, haveB = osGetFileInfo(b.c_str(), &ib) == 0;
+    if (haveA && haveB)
+        return ia.device == ib.device && ia.inode == ib.inode;
+    if (haveA != haveB)
+        return false;
+    std::string dirA, baseA, dirB, baseB;
+    splitPath(a, &dirA, &baseA);
+    splitPath(b, &dirB, &baseB);
+    if (baseA.empty() || baseA != baseB)
+        return false;
+    char* ra = realpath(dirA.c_str(), nullptr);
+    char* rb = realpath(dirB.c_str(), nullptr);
+    bool same = ra && rb && strcmp(ra, rb) == 0;
+    free(ra);
+    free(rb);
+    return same;
+}
+
+}  // namespace
+
+std::string reportNameForInput(const std::string& reportBase, const char* inputFileName, bool xml)
+{
+    std::string name = reportBase;
+    if (!inputFileName || !*inputFileName)
+        return name;
+    for (int i = 0; i < 8 && samePlace(name, inputFileName); ++i)
+        name += xml ? ".xml" : ".txt";
+    return name;
+}
+
 // ---------------------------------------------------------------- timing
 
 std::string formatProcessTime(long long ticks)
@@ -569,8 +619,12 @@ int korbaltMain(int argc, char** argv)
     initFileLogger(m_acLogFileName);
     StreamMessagePool* pool = registry->getMsgPool();
     RendererType type = m_bReportTxtType ? RENDERER_TXT : RENDERER_XML;
-    StreamReport* report =
-        new StreamReport(names.reportBase, pool, false, type, eSource == CMD_SOURCE_FILE ? m_acFileName : nullptr);
+    const char* input = eSource == CMD_SOURCE_FILE ? m_acFileName : nullptr;
+    std::string reportName = reportNameForInput(names.reportBase, input, !m_bReportTxtType);
+    if (reportName != names.reportBase)
+        fileLog("Report file %s is the input file; writing the report to %s\n", names.reportBase.c_str(),
+                reportName.c_str());
+    StreamReport* report = new StreamReport(reportName, pool, false, type, input);
 
     // The listener takes no part in Ctrl-C: the signal should wake the decoding thread.
     s_pListenerPool = pool;

@@ -88,6 +88,12 @@ int buildReportNames(time_t now, ReportNames* names);
 int buildReportNamesFrom(int source, const char* fileName, uint32_t ipAddr, const char* reportDir,
                          const char* reportName, time_t now, ReportNames* names);
 
+// The report name to use for an input file: the report base as it stands, unless it names
+// the input itself (the same file, or, for an input that does not exist, the same path),
+// in which case ".txt" or ".xml" is appended so that the report can never replace or
+// shadow the input.
+std::string reportNameForInput(const std::string& reportBase, const char* inputFileName, bool xml);
+
 // "HH:MM:SS" of a processor time of ticks microseconds; 75.5 s gives "00:01:15.5".
 std::string formatProcessTime(long long ticks);
 // The "Time Statistics:" block; returns the ReportProcessTime text.

@@ -17,7 +17,7 @@ class AdaptationFieldProcessor;
 // end reports the duration and the bit rates.
 class Mpeg2TransportProcessor : public TransportProcessor {
 public:
-    static const int TS_PACKET_SIZE = 188;
+    static constexpr int TS_PACKET_SIZE = 188;
 
     enum State {
         STATE_WAIT_PAT = 0,
@@ -55,7 +55,7 @@ public:
     double getPcrSpanSeconds() const;
 
     // Status-alive heartbeat: at most one firing per this many milliseconds of wall clock.
-    static const long long STATUS_ALIVE_INTERVAL_MS = 1000;
+    static constexpr long long STATUS_ALIVE_INTERVAL_MS = 1000;
     void setClock(ClockMsFunction clock) { m_pClockMs = clock; }
     uint64_t getStatusAliveCount() const { return m_ullStatusAliveCount; }
 

@@ -10,9 +10,9 @@
 // processOwnTransportPacket or processOtherTransportPacket.
 class Mpeg2TransportStreamProcessor : public StreamProcessor {
 public:
-    static const int TS_PACKET_SIZE = 188;
-    static const int NULL_PID = 0x1FFF;
-    static const uint32_t NO_COUNTER = 0xFFFFFFFFu;
+    static constexpr int TS_PACKET_SIZE = 188;
+    static constexpr int NULL_PID = 0x1FFF;
+    static constexpr uint32_t NO_COUNTER = 0xFFFFFFFFu;
 
     Mpeg2TransportStreamProcessor(MsgCallback* msgCallback, int pid);
     ~Mpeg2TransportStreamProcessor() override;

@@ -10,7 +10,7 @@
 // the PAT event once and keeps the table for the transport processor.
 class PatProcessor : public SiTableProcessor {
 public:
-    static const int RAW_STORAGE_SIZE = 1024;
+    static constexpr int RAW_STORAGE_SIZE = 1024;
 
     // The PAT record with its lookups. The event payload is this object as a PatTable*.
     class Pat : public PatTable {

@@ -8,7 +8,7 @@
 // PID, fires the PMT event once and keeps the table for the transport processor.
 class PmtProcessor : public SiTableProcessor {
 public:
-    static const int RAW_STORAGE_SIZE = 1024;
+    static constexpr int RAW_STORAGE_SIZE = 1024;
 
     struct PmtElement {
         int stream_type;

@@ -559,3 +559,106 @@ TEST(DecoderPushMode, BuffersHandedInAreFedAndCounted)
     ASSERT_EQ(1u, reg.events.transportTypes.size());
     EXPECT_EQ("MPEG2 transport", reg.events.transportTypes[0]);
 }
+
+namespace {
+
+// Bytes the process has read so far (its rchar), or -1 once it is gone.
+long long bytesReadBy(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long value;
+    while (in >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return -1;
+}
+
+// Waits for the child for at most seconds; kills it on a time-out. Its wait status, or -1.
+int waitChild(pid_t pid, int seconds)
+{
+    for (int i = 0; i < seconds * 100; ++i) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+}  // namespace
+
+// Ctrl-C on the real program while it is still reading a large file: the run ends in order
+// (reader told to exit and joined, queues removed, report written) with exit status 0.
+TEST(DecoderCtrlC, SigintEndsTheRunInOrder)
+{
+    Watchdog dog(240, "DecoderCtrlC.SigintEndsTheRunInOrder");
+    TempDir dir;
+    std::string input = dir.file("large.ts");
+    {
+        std::string piece = readFile(fixture("mpeg2_576_16x9_ac3.ts"));
+        ASSERT_FALSE(piece.empty());
+        FILE* f = fopen(input.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        long long total = 0;
+        while (total < 400LL * 1024 * 1024) {
+            ASSERT_EQ(piece.size(), fwrite(piece.data(), 1, piece.size(), f));
+            total += (long long)piece.size();
+        }
+        fclose(f);
+    }
+    long long size = getFileSizeOfFileName(input.c_str());
+    std::string reportDir = dir.path() + "/";
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, 1);
+            close(devnull);
+        }
+        if (chdir(dir.path().c_str()) != 0)
+            _exit(126);
+        execl(KORBALT_BINARY, "korbalt", "-report_dst", reportDir.c_str(), "-report_name", "run", "-f",
+              input.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+
+    // Interrupt once it is well into the file (16 MB read) and far from its end.
+    bool sent = false;
+    for (int i = 0; i < 20000; ++i) {
+        long long read = bytesReadBy(pid);
+        if (read < 0)
+            break;
+        if (read >= 16LL * 1024 * 1024) {
+            kill(pid, SIGINT);
+            sent = true;
+            break;
+        }
+        usleep(500);
+    }
+    ASSERT_TRUE(sent) << "korbalt ended before it could be interrupted";
+    int status = waitChild(pid, 60);
+    ASSERT_NE(-1, status) << "korbalt did not end after SIGINT";
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(0, WEXITSTATUS(status));
+
+    std::string log = readFile(dir.file("run_log.txt"));
+    EXPECT_NE(std::string::npos, log.find("StreamSrcAsynch sending exit message to the reader")) << log;
+    EXPECT_NE(std::string::npos, log.find("File Reader: Got exit message Prority 30"));
+    EXPECT_NE(std::string::npos, log.find("Exiting File Reader Thread ..."));
+    long long processed = processedFromLog(log);
+    EXPECT_GT(processed, 0);
+    EXPECT_LT(processed, size) << "the run was not interrupted";
+    EXPECT_EQ(0, processed % 65536) << "whole buffers only";
+    // The reader was joined before the decoder's last line.
+    EXPECT_LT(log.find("Exiting File Reader Thread ..."), log.rfind("StreamDecoder Processed"));
+    EXPECT_FALSE(queueExists(pidQueue("_EMPTY_QUEUE", pid)));
+    EXPECT_FALSE(queueExists(pidQueue("_FULL_QUEUE", pid)));
+    EXPECT_FALSE(readFile(dir.file("run")).empty()) << "no report written";
+}

@@ -882,3 +882,114 @@ TEST(DriverRun, BadCommandLinesPrintTheUsageAndCreateNothing)
     }
     removeTree(dir);
 }
+
+namespace {
+
+std::string samplePath()
+{
+    return std::string(KORBALT_SOURCE_DIR) + "/samples/sample.ts";
+}
+
+bool copyFile(const std::string& from, const std::string& to)
+{
+    std::string data = readFile(from);
+    if (data.empty())
+        return false;
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << data;
+    return (bool)out;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(DriverRun, FileRunWritesReportLogAndStatistics)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    RunResult r = runKorbalt(dir, {"-report_dst", dir + "/", "-report_name", "rep", "-f", samplePath()});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(contains(r.out, "Time Statistics:\nStart time "));
+    EXPECT_TRUE(contains(r.out, " ticks\nEnd   time "));
+    EXPECT_TRUE(contains(r.out, "Toal time "));
+    EXPECT_TRUE(contains(r.out, "--------------- \n"));
+    std::string report = readFile(dir + "/rep");
+    EXPECT_EQ(0u, report.find("\n<<< Summary >>>\n<<< Report Summary >>>\nFile Name:" + samplePath() + "\n"))
+        << report.substr(0, 200);
+    EXPECT_TRUE(contains(report, "\nReportStartTime:"));
+    EXPECT_TRUE(contains(report, "\nReportEndTime:"));
+    EXPECT_TRUE(contains(report, "\nReportProcessTime:"));
+    EXPECT_TRUE(contains(report, "\nMedia Container:MPEG2 transport"));
+    std::string log = readFile(dir + "/rep_log.txt");
+    EXPECT_TRUE(contains(log, "StreamDecoder Processed 645216 Bytes")) << log;
+    // The summary lines come in the driver's order.
+    size_t a = report.find("File Name:"), b = report.find("ReportStartTime:"), c = report.find("ReportEndTime:"),
+           d = report.find("ReportProcessTime:");
+    EXPECT_TRUE(a < b && b < c && c < d);
+    removeTree(dir);
+}
+
+TEST(DriverRun, DefaultNamesNeverOverwriteTheInput)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    ASSERT_TRUE(copyFile(samplePath(), dir + "/x.ts"));
+    std::string before = readFile(dir + "/x.ts");
+    RunResult r = runKorbalt(dir, {"-f", "x.ts"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(before, readFile(dir + "/x.ts"));
+    std::string report = readFile(dir + "/x.ts.txt");
+    EXPECT_TRUE(contains(report, "<<< Summary >>>"));
+    bool stampedLog = false;
+    for (const std::string& n : listDir(dir))
+        if (n.size() > 8 && n.compare(n.size() - 8, 8, "_log.txt") == 0 && n.find(' ') == std::string::npos &&
+            n.find(':') == std::string::npos)
+            stampedLog = true;
+    EXPECT_TRUE(stampedLog);
+
+    // XML the same way.
+    r = runKorbalt(dir, {"-r", "xml", "-f", "x.ts"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(before, readFile(dir + "/x.ts"));
+    EXPECT_TRUE(contains(readFile(dir + "/x.ts.xml"), "<?xml"));
+    removeTree(dir);
+}
+
+TEST(DriverRun, InputThatCannotBeAnalysedFailsWithOneLineAndNoShadowFile)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    RunResult r = runKorbalt(dir, {"-f", "missing.ts"});
+    EXPECT_NE(0, r.status);
+    EXPECT_TRUE(contains(r.err, "korbalt: cannot open input file missing.ts: No such file or directory\n")) << r.err;
+    // The report of a missing input does not take the input's name.
+    EXPECT_FALSE(fileExists(dir + "/missing.ts"));
+    EXPECT_TRUE(fileExists(dir + "/missing.ts.txt"));
+
+    {
+        std::ofstream junk(dir + "/junk.bin", std::ios::binary);
+        for (int i = 0; i < 5000; ++i)
+            junk.put((char)(i * 31 + 7));
+    }
+    r = runKorbalt(dir, {"-report_name", "j", "-f", "junk.bin"});
+    EXPECT_NE(0, r.status);
+    EXPECT_TRUE(contains(r.err, "korbalt: ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "junk.bin")) << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    removeTree(dir);
+}
+
+TEST(DriverRun, ReportThatCannotBeCreatedFails)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    RunResult r = runKorbalt(dir, {"-report_dst", "/nonexistent_korbalt_dir/", "-f", samplePath()});
+    EXPECT_NE(0, r.status);
+    EXPECT_TRUE(contains(r.err, "/nonexistent_korbalt_dir/")) << r.err;
+    removeTree(dir);
+}

@@ -115,7 +115,7 @@ Bytes makePmt(unsigned int program, unsigned int pcrPid, const Bytes& programDes
 
 // ---------------------------------------------------------------- packets
 
-TEST(PsiPacket, PayloadOffsetByAdaptationField)
+TEST(SyntaxPsiPacket, PayloadOffsetByAdaptationField)
 {
     struct Case {
         unsigned int afc;
@@ -131,7 +131,7 @@ TEST(PsiPacket, PayloadOffsetByAdaptationField)
     }
 }
 
-TEST(PsiPacket, SectionRawDataEdges)
+TEST(SyntaxPsiPacket, SectionRawDataEdges)
 {
     unsigned int len = 99;
     // PUSI with pointer_field 0, asking for the tail of the previous section: nothing.
@@ -184,7 +184,7 @@ TEST(PsiPacket, SectionRawDataEdges)
     EXPECT_EQ(0u, len);
 }
 
-TEST(PsiPacket, PsiPayloadSplitsTailAndSection)
+TEST(SyntaxPsiPacket, PsiPayloadSplitsTailAndSection)
 {
     struct Case {
         bool pusi;
@@ -233,7 +233,7 @@ TEST(PsiPacket, PsiPayloadSplitsTailAndSection)
 
 // ---------------------------------------------------------------- PCR and adaptation field
 
-TEST(PsiPcr, ValueFromBytes)
+TEST(SyntaxPsiPcr, ValueFromBytes)
 {
     Bytes p = makePacket(0x100, false, 2, {183, 0x10, 0x00, 0x00, 0x00, 0x00, 0x7E, 0x00});
     EXPECT_EQ(0u, getPcrValue(p.data()));
@@ -248,7 +248,7 @@ TEST(PsiPcr, ValueFromBytes)
     EXPECT_EQ((1ull << 32) * 300, getPcrValue(p.data()));
 }
 
-TEST(PsiPcr, RealFixturePackets)
+TEST(SyntaxPsiPcr, RealFixturePackets)
 {
     // The first PCR packets of two fixtures: 00 00 7B 0C 7E 00 is base 63000 (0.7 s);
     // pcr_wrap starts just below the 2^33 wrap.
@@ -272,7 +272,7 @@ TEST(PsiPcr, RealFixturePackets)
     EXPECT_GT(info.pcr, ((1ull << 33) - 90000ull * 2) * 300);  // within 2 s of the wrap
 }
 
-TEST(PsiAdaptationField, LocatesExtensionAfterOptionalFields)
+TEST(SyntaxPsiAdaptationField, LocatesExtensionAfterOptionalFields)
 {
     // flags: PCR, OPCR, splicing point, private data, extension.
     Bytes af = {0, 0x1F};
@@ -303,7 +303,7 @@ TEST(PsiAdaptationField, LocatesExtensionAfterOptionalFields)
     EXPECT_EQ(0xFF, info.extensionFlags);
 }
 
-TEST(PsiAdaptationField, LengthsBoundEveryField)
+TEST(SyntaxPsiAdaptationField, LengthsBoundEveryField)
 {
     AdaptationFieldInfo info;
     // No adaptation field, or an empty one.
@@ -346,7 +346,7 @@ TEST(PsiAdaptationField, LengthsBoundEveryField)
 
 // ---------------------------------------------------------------- PAT
 
-TEST(PsiPat, EntriesBySectionLength)
+TEST(SyntaxPsiPat, EntriesBySectionLength)
 {
     PatTable pat;
     memset(&pat, 0, sizeof(pat));
@@ -387,7 +387,7 @@ TEST(PsiPat, EntriesBySectionLength)
     cleanPatTable(&pat);
 }
 
-TEST(PsiPat, RefusedSectionsLeaveRecordUntouched)
+TEST(SyntaxPsiPat, RefusedSectionsLeaveRecordUntouched)
 {
     PatTable pat;
     memset(&pat, 0xAB, sizeof(pat));
@@ -404,7 +404,7 @@ TEST(PsiPat, RefusedSectionsLeaveRecordUntouched)
     EXPECT_EQ(0, memcmp(&before, &pat, sizeof(pat)));
 }
 
-TEST(PsiPat, EveryTruncationStaysInsideItsBytes)
+TEST(SyntaxPsiPat, EveryTruncationStaysInsideItsBytes)
 {
     Bytes s = makePat(1, {{1, 0x100}, {2, 0x200}, {3, 0x300}});
     for (size_t n = 0; n <= s.size(); ++n) {
@@ -423,7 +423,7 @@ TEST(PsiPat, EveryTruncationStaysInsideItsBytes)
     }
 }
 
-TEST(PsiPat, RealTwoProgramPat)
+TEST(SyntaxPsiPat, RealTwoProgramPat)
 {
     Bytes ts = readFile(fixture("two_programs.ts"));
     Bytes p = findPacket(ts, 0, true);
@@ -445,7 +445,7 @@ TEST(PsiPat, RealTwoProgramPat)
 
 // ---------------------------------------------------------------- PMT
 
-TEST(PsiPmt, ElementsFollowProgramInfo)
+TEST(SyntaxPsiPmt, ElementsFollowProgramInfo)
 {
     Bytes progDesc = {0x05, 0x04, 'A', 'B', 'C', 'D'};  // program_info_length 6
     Bytes s = makePmt(1, 0x100, progDesc, {{0x02, 0x100, {}}, {0x81, 0x101, {}}});
@@ -492,7 +492,7 @@ TEST(PsiPmt, ElementsFollowProgramInfo)
     EXPECT_EQ(nullptr, pmt);
 }
 
-TEST(PsiPmt, RefusedSectionsAllocateNothing)
+TEST(SyntaxPsiPmt, RefusedSectionsAllocateNothing)
 {
     Bytes s = makePmt(1, 0x100, {}, {{0x02, 0x100, {}}});
     PmtTable* pmt = nullptr;
@@ -524,7 +524,7 @@ TEST(PsiPmt, RefusedSectionsAllocateNothing)
     EXPECT_EQ(nullptr, pmt);
 }
 
-TEST(PsiPmt, EveryTruncationStaysInsideItsBytes)
+TEST(SyntaxPsiPmt, EveryTruncationStaysInsideItsBytes)
 {
     Bytes s = makePmt(3, 0x1FF, {0x05, 0x04, 'B', 'S', 'S', 'D'},
                       {{0x02, 0x100, {0x02, 0x01, 0x00}}, {0x06, 0x101, {0x05, 0x04, 'B', 'S', 'S', 'D', 0x0A, 0x00}}});
@@ -546,7 +546,7 @@ TEST(PsiPmt, EveryTruncationStaysInsideItsBytes)
     }
 }
 
-TEST(PsiPmt, CreateProgElementBounds)
+TEST(SyntaxPsiPmt, CreateProgElementBounds)
 {
     Bytes e(300, 0x00);
     e[0] = 0x1B;
@@ -569,7 +569,7 @@ TEST(PsiPmt, CreateProgElementBounds)
     EXPECT_EQ(nullptr, el);
 }
 
-TEST(PsiPmt, DescriptorWalkStaysInsideLoop)
+TEST(SyntaxPsiPmt, DescriptorWalkStaysInsideLoop)
 {
     Bytes loop = {0x0A, 0x04, 'e', 'n', 'g', 0x00, 0x05, 0x04, 'A', 'C', '-', '3', 0x52, 0x01, 0x07};
     Bytes s = makePmt(1, 0x100, {}, {{0x81, 0x101, loop}});
@@ -614,7 +614,7 @@ TEST(PsiPmt, DescriptorWalkStaysInsideLoop)
     }
 }
 
-TEST(PsiPmt, ValidateNeedsTheWholeSection)
+TEST(SyntaxPsiPmt, ValidateNeedsTheWholeSection)
 {
     Bytes s = makePmt(1, 0x100, {}, {{0x02, 0x100, {}}});
     EXPECT_TRUE(validatePmtPrivateSection(s.data(), (unsigned)s.size()));
@@ -625,7 +625,7 @@ TEST(PsiPmt, ValidateNeedsTheWholeSection)
     EXPECT_FALSE(validatePmtPrivateSection(s.data(), (unsigned)s.size()));
 }
 
-TEST(PsiPmt, RealFixturePmts)
+TEST(SyntaxPsiPmt, RealFixturePmts)
 {
     struct Case {
         const char* file;
@@ -677,7 +677,7 @@ TEST(PsiPmt, RealFixturePmts)
 
 // ---------------------------------------------------------------- names
 
-TEST(PsiNames, DescriptorTagsAtTheirBoundaries)
+TEST(SyntaxPsiNames, DescriptorTagsAtTheirBoundaries)
 {
     struct Case {
         int tag;
@@ -710,7 +710,7 @@ TEST(PsiNames, DescriptorTagsAtTheirBoundaries)
     }
 }
 
-TEST(PsiNames, StreamTypesAtTheirBoundaries)
+TEST(SyntaxPsiNames, StreamTypesAtTheirBoundaries)
 {
     struct Case {
         int type;
@@ -748,7 +748,7 @@ TEST(PsiNames, StreamTypesAtTheirBoundaries)
 
 // ---------------------------------------------------------------- PES header
 
-TEST(PsiPes, StreamIdsWithOptionalHeader)
+TEST(SyntaxPsiPes, StreamIdsWithOptionalHeader)
 {
     struct Case {
         int id;
@@ -760,7 +760,7 @@ TEST(PsiPes, StreamIdsWithOptionalHeader)
         EXPECT_EQ(c.has, hasPesHeader(c.id)) << c.id;
 }
 
-TEST(PsiPes, TimeStampsOnlyWhereTheHeaderCoversThem)
+TEST(SyntaxPsiPes, TimeStampsOnlyWhereTheHeaderCoversThem)
 {
     // header: marker byte, flags byte, PES_header_data_length, then PTS, DTS.
     auto hdr = [](unsigned flags, unsigned hdl, Bytes ts) {
@@ -805,7 +805,7 @@ TEST(PsiPes, TimeStampsOnlyWhereTheHeaderCoversThem)
     }
 }
 
-TEST(PsiPes, RealVideoPesHeader)
+TEST(SyntaxPsiPes, RealVideoPesHeader)
 {
     // ffprobe gives the first video packet of this fixture pts 129003, dts 126000.
     Bytes ts = readFile(fixture("mpeg2_480_4x3_mp2.ts"));
