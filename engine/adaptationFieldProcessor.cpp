@@ -25,6 +25,12 @@ int AdaptationFieldProcessor::processOtherTransportPacket(unsigned char*, long l
     return 2;
 }
 
+int AdaptationFieldProcessor::processDuplicateTransportPacket(unsigned char*, long long length)
+{
+    m_llBytesSincePcr += length;
+    return 2;
+}
+
 void AdaptationFieldProcessor::logDuration(long long ticks, bool final)
 {
     if (ticks < 0)

@@ -28,6 +28,8 @@ public:
 
     int processOwnTransportPacket(unsigned char* packet, long long length) override;
     int processOtherTransportPacket(unsigned char* packet, long long length) override;
+    // A repeated packet still occupies the multiplex: its bytes count, its PCR does not.
+    int processDuplicateTransportPacket(unsigned char* packet, long long length) override;
 
     // Fires CB_MPEG2TS_DURATION with the ticks rounded to whole seconds.
     void logDuration(long long ticks, bool final);

@@ -8,10 +8,10 @@
 // bytes and searches it for sync words or start codes.
 class ElemStreamProcessor : public StreamProcessor {
 public:
-    static const int WINDOW_SIZE = 564;  // three transport packets' worth
+    static constexpr int WINDOW_SIZE = 564;  // three transport packets' worth
     // Longest piece appended at once: a header pending near the end of the window must
     // survive the slide that the next piece causes.
-    static const int MAX_SLICE = 188;
+    static constexpr int MAX_SLICE = 188;
 
     explicit ElemStreamProcessor(MsgCallback* msgCallback);
     ~ElemStreamProcessor() override;

@@ -7,7 +7,8 @@
 Mpeg2TransportStreamProcessor::Mpeg2TransportStreamProcessor(MsgCallback* msgCallback, int pid)
     : StreamProcessor(msgCallback), m_iPid(pid), m_uiLastContinuityCounter(NO_COUNTER),
       m_ullPacketNumber(0), m_uiAdaptationFieldControl(0), m_bPayloadUnitStart(false),
-      m_bLastHadPayload(false), m_bLastWasDuplicate(false), m_ullContinuityErrors(0)
+      m_bLastHadPayload(false), m_bLastWasDuplicate(false), m_ullContinuityErrors(0),
+      m_ullDuplicates(0)
 {
     m_PacketEventInfo.pid = pid;
 }
@@ -51,7 +52,7 @@ int Mpeg2TransportStreamProcessor::processMpeg2TsPacket(unsigned char* packet, l
     return processRawBuff(packet, length);
 }
 
-void Mpeg2TransportStreamProcessor::checkContinuity(const unsigned char* packet)
+bool Mpeg2TransportStreamProcessor::checkContinuity(const unsigned char* packet)
 {
     uint32_t counter = packet[3] & 0x0F;
     uint32_t afc = packet[3] >> 4;
@@ -61,7 +62,7 @@ void Mpeg2TransportStreamProcessor::checkContinuity(const unsigned char* packet)
         m_uiLastContinuityCounter = counter;
         m_bLastHadPayload = hasPayload;
         m_bLastWasDuplicate = false;
-        return;
+        return false;
     }
 
     bool duplicate = false;
@@ -97,6 +98,9 @@ void Mpeg2TransportStreamProcessor::checkContinuity(const unsigned char* packet)
     m_uiLastContinuityCounter = counter;
     m_bLastHadPayload = hasPayload;
     m_bLastWasDuplicate = duplicate;
+    if (duplicate)
+        ++m_ullDuplicates;
+    return duplicate;
 }
 
 int Mpeg2TransportStreamProcessor::processRawBuff(unsigned char* packet, long long length)
@@ -112,15 +116,20 @@ int Mpeg2TransportStreamProcessor::processRawBuff(unsigned char* packet, long lo
     m_uiAdaptationFieldControl = packet[3] >> 4;
 
     // Byte 0 still holding the sync byte means no other processor of this PID has
-    // checked the packet in this dispatch; 0xFF marks it as checked (the transport
-    // processor restores the sync byte afterwards). Null packets carry no counter.
+    // checked the packet in this dispatch; the mark tells a second owner what the check
+    // found (the transport processor restores the sync byte afterwards). Null packets
+    // carry no counter.
+    bool duplicate = false;
     if (packet[0] == 0x47) {
         if (m_iPid != NULL_PID)
-            checkContinuity(packet);
-        packet[0] = 0xFF;
+            duplicate = checkContinuity(packet);
+        packet[0] = duplicate ? MARK_DUPLICATE : MARK_CHECKED;
+    } else {
+        duplicate = packet[0] == MARK_DUPLICATE;
     }
 
-    int result = processOwnTransportPacket(packet, length);
+    int result = duplicate ? processDuplicateTransportPacket(packet, length)
+                           : processOwnTransportPacket(packet, length);
 
     ++m_ullPacketNumber;
     m_ullSampleByteCount += TS_PACKET_SIZE;
@@ -136,4 +145,9 @@ int Mpeg2TransportStreamProcessor::processOwnTransportPacket(unsigned char*, lon
 int Mpeg2TransportStreamProcessor::processOtherTransportPacket(unsigned char*, long long)
 {
     return 2;
+}
+
+int Mpeg2TransportStreamProcessor::processDuplicateTransportPacket(unsigned char*, long long)
+{
+    return 1;
 }

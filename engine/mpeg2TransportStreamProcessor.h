@@ -13,6 +13,9 @@ public:
     static constexpr int TS_PACKET_SIZE = 188;
     static constexpr int NULL_PID = 0x1FFF;
     static constexpr uint32_t NO_COUNTER = 0xFFFFFFFFu;
+    // Byte 0 of a packet after its first owner in a dispatch checked it.
+    static constexpr unsigned char MARK_CHECKED = 0xFF;
+    static constexpr unsigned char MARK_DUPLICATE = 0xFE;
 
     Mpeg2TransportStreamProcessor(MsgCallback* msgCallback, int pid);
     ~Mpeg2TransportStreamProcessor() override;
@@ -25,6 +28,9 @@ public:
     int processRawBuff(unsigned char* packet, long long length) override;
     virtual int processOwnTransportPacket(unsigned char* packet, long long length);
     virtual int processOtherTransportPacket(unsigned char* packet, long long length);
+    // An own packet that repeats the previous one (same counter, with payload). Its
+    // payload was seen already, so the base form only takes it: returns 1.
+    virtual int processDuplicateTransportPacket(unsigned char* packet, long long length);
 
     int getPid() const { return m_iPid; }
     uint64_t getPacketNumber() const { return m_ullPacketNumber; }
@@ -33,6 +39,7 @@ public:
     bool getPayloadUnitStart() const { return m_bPayloadUnitStart; }
     // Continuity errors this processor reported.
     uint64_t getContinuityErrorCount() const { return m_ullContinuityErrors; }
+    uint64_t getDuplicateCount() const { return m_ullDuplicates; }
 
     // Packet layout helpers, bounded to the 188 bytes of one packet.
     static int packetPid(const unsigned char* packet)
@@ -50,8 +57,9 @@ public:
     static bool discontinuityIndicator(const unsigned char* packet);
 
 protected:
-    // Applies the continuity rules to an own packet and fires the error event.
-    void checkContinuity(const unsigned char* packet);
+    // Applies the continuity rules to an own packet and fires the error event; true when
+    // the packet is an allowed duplicate of its predecessor.
+    bool checkContinuity(const unsigned char* packet);
 
     int m_iPid;
     uint32_t m_uiLastContinuityCounter;  // 0..15, NO_COUNTER until the first packet
@@ -61,6 +69,7 @@ protected:
     bool m_bLastHadPayload;              // last own packet carried payload
     bool m_bLastWasDuplicate;            // last own packet repeated its predecessor
     uint64_t m_ullContinuityErrors;
+    uint64_t m_ullDuplicates;
 };
 
 #endif

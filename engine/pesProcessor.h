@@ -12,7 +12,7 @@ class ElemStreamProcessor;
 // reports the counts and, for video, the constant-bit-rate verdict.
 class PesProcessor : public Mpeg2TransportStreamProcessor {
 public:
-    static const int HEADER_BUFFER_SIZE = 368;
+    static constexpr int HEADER_BUFFER_SIZE = 368;
 
     enum PesState {
         PES_GATHERING_HEADER = 0,

@@ -228,6 +228,8 @@ int StreamDecoder::startDecoding(int duration)
     shutDownDecoder();
     if (m_sFailureText.empty())
         m_sFailureText = m_pSource->getFailureText();
+    if (m_sFailureText.empty() && m_pSource->getReaderErrno() != 0)
+        m_sFailureText = describeInput() + " ended with an error: " + strerror(m_pSource->getReaderErrno());
     if (!sawData && !aborted && m_sFailureText.empty()) {
         // Not even a first buffer to recognise.
         m_iState.store(DECODER_ENDED);

@@ -9,8 +9,8 @@
 // a GOP begins; this class keeps the record and fires the end-of-stream events.
 class VideoProcessor : public ElemStreamProcessor {
 public:
-    static const int PICTURE_TYPE_LIST_SIZE = 256;
-    static const unsigned char NO_PICTURE_TYPE = 0xFF;
+    static constexpr int PICTURE_TYPE_LIST_SIZE = 256;
+    static constexpr unsigned char NO_PICTURE_TYPE = 0xFF;
 
     VideoProcessor(MsgCallback* msgCallback, int pid);
     // Fires the elementary bit rate, captions, open/adaptive GOP, GOP size, field and

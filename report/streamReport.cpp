@@ -203,7 +203,7 @@ void* StreamReport::processMessagesQueue(void* report)
     return nullptr;
 }
 
-void StreamReport::writeMediaSummary()
+void StreamReport::writeSummarySections()
 {
     std::string section = "Report Summary";
     m_pRenderer->openSection(section);
@@ -280,7 +280,7 @@ bool StreamReport::closeReport()
     m_bClosed = true;
 
     if (m_pMpeg2TsReport && m_pRenderer) {
-        writeMediaSummary();
+        writeSummarySections();
         std::string section = "Media";
         m_pRenderer->openSection(section);
         m_pMpeg2TsReport->printReportToFile(m_pRenderer);

@@ -58,7 +58,7 @@ public:
 private:
     void fileMessage(StreamMessage* msg);
     void writeFlvSections(StreamMessage* msg);
-    void writeMediaSummary();
+    void writeSummarySections();
 
     pthread_t m_uliReportThread;
     std::atomic<bool> m_bRunning;

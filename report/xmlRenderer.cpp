@@ -137,7 +137,7 @@ bool XmlRenderer::createFile()
     m_pDocument = new TiXmlDocument(m_sFileName.c_str());
     m_pDocument->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", ""));
     // The document is only written at the end; find a bad path now.
-    int fd = open(m_sFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = open(m_sFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         reportFailure(m_bFailed, "cannot create", m_sFileName, errno);
         return false;

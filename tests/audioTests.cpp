@@ -64,6 +64,7 @@ struct AudioFixtureCase {
 const AudioFixtureCase kAudioFixtures[] = {
     {"mpeg2_480_4x3_mp2.ts", {3, 4}, {"Layer II", "48000", "stereo", "192000"}},
     {"h264_main_576i_mp3.ts", {3, 4}, {"Layer III", "44100", "single channel", "64000"}},
+    {"two_programs.ts", {3, 4}, {"Layer II", "48000", "single channel", "128000"}},
     {"mpeg2_576_16x9_ac3.ts", {129},
      {"48000", "192000", "2/0", "L,R", "main audio service: complete main (CM)", "2"}},
     {"mpeg2_1080i_ac3_51.ts", {129},

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,7 +23,13 @@
 #include <fcntl.h>
 #include <fstream>
 #include <initializer_list>
+#include <mqueue.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -361,6 +368,32 @@ TEST(DriverNames, ModuleStateAfterAParse)
     EXPECT_STREQ("out", m_acReportDir);
     EXPECT_STREQ("outr_log.txt", m_acLogFileName);
     EXPECT_EQ("outr", n.reportBase);
+}
+
+TEST(DriverNames, ReportNameNeverNamesTheInput)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    std::string input = dir + "/x.ts";
+    {
+        std::ofstream f(input);
+        f << "data";
+    }
+    // The same file under another spelling, and through a hard link.
+    EXPECT_EQ(dir + "/./x.ts.txt", reportNameForInput(dir + "/./x.ts", input.c_str(), false));
+    EXPECT_EQ(dir + "/x.ts.xml", reportNameForInput(dir + "/x.ts", input.c_str(), true));
+    ASSERT_EQ(0, link(input.c_str(), (dir + "/alias").c_str()));
+    EXPECT_EQ(dir + "/alias.txt", reportNameForInput(dir + "/alias", input.c_str(), false));
+    // Another file, or another directory: unchanged.
+    EXPECT_EQ(dir + "/y.ts", reportNameForInput(dir + "/y.ts", input.c_str(), false));
+    EXPECT_EQ("/tmp/x.ts", reportNameForInput("/tmp/x.ts", input.c_str(), false));
+    // An input that does not exist yet keeps its path free too.
+    std::string missing = dir + "/missing.ts";
+    EXPECT_EQ(dir + "/./missing.ts.txt", reportNameForInput(dir + "/./missing.ts", missing.c_str(), false));
+    EXPECT_EQ(dir + "/other.ts", reportNameForInput(dir + "/other.ts", missing.c_str(), false));
+    // No input (network): unchanged.
+    EXPECT_EQ("./239.1.1.1", reportNameForInput("./239.1.1.1", nullptr, false));
+    removeTree(dir);
 }
 
 // ---------------------------------------------------------------- timing
@@ -991,5 +1024,159 @@ TEST(DriverRun, ReportThatCannotBeCreatedFails)
     RunResult r = runKorbalt(dir, {"-report_dst", "/nonexistent_korbalt_dir/", "-f", samplePath()});
     EXPECT_NE(0, r.status);
     EXPECT_TRUE(contains(r.err, "/nonexistent_korbalt_dir/")) << r.err;
+    removeTree(dir);
+}
+
+namespace {
+
+bool bringLoopbackUp()
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        return false;
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    close(s);
+    return ok;
+}
+
+// In a private network namespace: starts korbalt on a unicast UDP stream on the loopback,
+// sends the sample for sendMs, then interrupts korbalt with SIGINT. Returns the exit code
+// for the parent: korbalt's status, 77 when no namespace can be made, 9x on a failure here.
+int networkRunInNamespace(const std::string& dir, const std::vector<std::string>& words, int sendMs)
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return 77;
+    if (!bringLoopbackUp())
+        return 77;
+    std::string data = readFile(samplePath());
+    if (data.size() < 1316)
+        return 93;
+    pid_t k = fork();
+    if (k < 0)
+        return 94;
+    if (k == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        int o = open((dir + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open((dir + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        std::string bin = KORBALT_BINARY;
+        std::vector<std::string> copy = words;
+        std::vector<char*> argv;
+        argv.push_back(&bin[0]);
+        for (std::string& w : copy)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    usleep(300000);
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in to;
+    memset(&to, 0, sizeof(to));
+    to.sin_family = AF_INET;
+    to.sin_port = htons(45678);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto t0 = std::chrono::steady_clock::now();
+    size_t pos = 0;
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(sendMs)) {
+        if (pos + 1316 > data.size())
+            pos = 0;
+        sendto(s, data.data() + pos, 1316, 0, (struct sockaddr*)&to, sizeof(to));
+        pos += 1316;
+        usleep(2000);
+    }
+    close(s);
+    kill(k, SIGINT);
+    int st = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 1500 && done == 0; ++i) {
+        done = waitpid(k, &st, WNOHANG);
+        if (done == 0)
+            usleep(10000);
+    }
+    if (done == 0) {
+        kill(k, SIGKILL);
+        waitpid(k, &st, 0);
+        return 90;
+    }
+    if (!WIFEXITED(st))
+        return 91;
+    // The source's queues are gone with the run.
+    for (const char* kind : {"_EMPTY_QUEUE", "_FULL_QUEUE"}) {
+        std::string q = std::string("/127_0_0_1_45678") + kind + "_" + std::to_string((int)k);
+        mqd_t left = mq_open(q.c_str(), O_RDONLY);
+        if (left != (mqd_t)-1) {
+            mq_close(left);
+            mq_unlink(q.c_str());
+            return 92;
+        }
+    }
+    return WEXITSTATUS(st);
+}
+
+}  // namespace
+
+// A live run ends in order on Ctrl-C, and while it runs the supervisor's queue receives
+// status-alive notices.
+TEST(DriverRun, NetworkRunSendsNoticesAndEndsOnCtrlC)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    std::string qname = "/korbalt_h1_sup_" + std::to_string(getpid());
+    unlinkMsgQueue(qname.c_str());
+    QueueAttr attr = {0, 10, 24, 0};
+    int sup = createMsgQueue(qname.c_str(), APP_QUEUE_MODE, &attr);
+    ASSERT_GE(sup, 0);
+    std::vector<std::string> words = {"-out_queue_name", qname, "-report_dst", dir + "/", "-report_name", "net",
+                                      "-n", "-ip", "127.0.0.1", "-p", "45678", "-int", "127.0.0.1"};
+    fflush(nullptr);
+    pid_t c = fork();
+    ASSERT_GE(c, 0);
+    if (c == 0)
+        _exit(networkRunInNamespace(dir, words, 3500));
+
+    int notices = 0, badNotices = 0, st = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    for (;;) {
+        AppMsg n;
+        int length = 0;
+        unsigned int prio = 0;
+        if (receiveTimedPriorityMsg(sup, &n, sizeof(n), &length, &prio, 100) == 24) {
+            if (n.type == APP_MSG_STATUS_ALIVE && n.capacity == 0 && n.length == 0 && !n.buffer && prio == 16)
+                ++notices;
+            else
+                ++badNotices;
+            continue;
+        }
+        if (waitpid(c, &st, WNOHANG) == c)
+            break;
+        if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(40)) {
+            kill(c, SIGKILL);
+            waitpid(c, &st, 0);
+            break;
+        }
+    }
+    closeMsgQueue(sup);
+    unlinkMsgQueue(qname.c_str());
+    ASSERT_TRUE(WIFEXITED(st));
+    int code = WEXITSTATUS(st);
+    if (code == 77) {
+        removeTree(dir);
+        GTEST_SKIP() << "no private network namespace here";
+    }
+    EXPECT_EQ(0, code) << readFile(dir + "/.stderr");
+    EXPECT_GE(notices, 1);
+    EXPECT_EQ(0, badNotices);
+    std::string report = readFile(dir + "/net");
+    EXPECT_TRUE(contains(report, "\nFile Name:\n"));
+    EXPECT_TRUE(contains(report, "Media Container:MPEG2 transport")) << report.substr(0, 300);
+    EXPECT_TRUE(contains(readFile(dir + "/.stdout"), "Time Statistics:"));
     removeTree(dir);
 }

@@ -4,6 +4,7 @@
 #include "elemEventRecorder.h"
 
 #include "engine/h262Processor.h"
+#include "engine/pesProcessor.h"
 
 #include <gtest/gtest.h>
 
@@ -591,6 +592,54 @@ TEST(H262Captions, ScteUserData)
     b.end();
     EXPECT_TRUE(b.rec.first(CB_MPEG2TS_CC).cc.scte20);
     EXPECT_FALSE(b.rec.first(CB_MPEG2TS_CC).cc.scte21);
+}
+
+// Captions reach the report's record through the whole transport path: TS packets, PES
+// header gathering, the elementary processor, and the end-of-stream event.
+TEST(H262Captions, ThroughTransportPackets)
+{
+    for (bool withCaptions : {true, false}) {
+        Es es;
+        es.seq(720, 480, 2, 4).seqExt();
+        for (int k = 0; k < 3; k++) {
+            es.gop(1).picture(1).picExt(3);
+            if (withCaptions)
+                es.captions({{1, 0}, {1, 1}});
+            es.slice();
+        }
+        es.sequenceEnd();
+        std::vector<unsigned char> pes = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 0x05,
+                                          0x21, 0x00, 0x01, 0x00, 0x01};
+        pes.insert(pes.end(), es.bytes.begin(), es.bytes.end());
+        EventRecorder rec;
+        {
+            PesProcessor proc(rec.registry(), kPid, 2);
+            int cc = 0;
+            for (size_t off = 0; off < pes.size(); off += 184, cc++) {
+                size_t n = std::min((size_t)184, pes.size() - off);
+                std::vector<unsigned char> p(188, 0xFF);
+                p[0] = 0x47;
+                p[1] = (unsigned char)((off == 0 ? 0x40 : 0) | (kPid >> 8));
+                p[2] = kPid & 0xFF;
+                if (n == 184) {
+                    p[3] = (unsigned char)(0x10 | (cc & 15));
+                } else {
+                    p[3] = (unsigned char)(0x30 | (cc & 15));
+                    p[4] = (unsigned char)(183 - n);
+                    if (p[4])
+                        p[5] = 0;
+                }
+                memcpy(&p[188 - n], &pes[off], n);
+                proc.processMpeg2TsPacket(p.data(), 188, cc);
+            }
+        }
+        RecordedEvent cc = rec.first(CB_MPEG2TS_CC);
+        EXPECT_EQ(cc.pid, kPid);
+        EXPECT_EQ(cc.cc.atscEia608, withCaptions);
+        EXPECT_FALSE(cc.cc.atscEia708);
+        EXPECT_EQ(rec.first(CB_MPEG2TS_VIDEO_RES).text, "720x480");
+        EXPECT_EQ(rec.first(CB_MPEG2TS_PTS_COUNT).number, 1);
+    }
 }
 
 // The construct check covers the last byte of the last construct: until it is in the

@@ -155,10 +155,11 @@ Packet makePacket(int pid, int cc, bool pusi, const Bytes& payload, int afc = 1,
     if (afc == 2 || afc == 3) {
         size_t afLength = afc == 2 ? 183 : af.size();
         p.b[4] = (uint8_t)afLength;
-        memcpy(p.b + 5, af.data(), std::min(af.size(), (size_t)183));
+        if (!af.empty())
+            memcpy(p.b + 5, af.data(), std::min(af.size(), (size_t)183));
         pos = 5 + afLength;
     }
-    if (afc == 1 || afc == 3)
+    if ((afc == 1 || afc == 3) && pos < 188 && !payload.empty())
         memcpy(p.b + pos, payload.data(), std::min(payload.size(), 188 - pos));
     return p;
 }
@@ -203,15 +204,15 @@ protected:
     MsgCallback registry;
 };
 
-typedef PsiFixture PsiPat;
-typedef PsiFixture PsiPmt;
-typedef PsiFixture PsiGather;
+typedef PsiFixture PsiProcPat;
+typedef PsiFixture PsiProcPmt;
+typedef PsiFixture PsiProcGather;
 
 }  // namespace
 
 // ---- PAT ---------------------------------------------------------------------------
 
-TEST_F(PsiPat, OnePacketBuildsTableAndFiresOnce)
+TEST_F(PsiProcPat, OnePacketBuildsTableAndFiresOnce)
 {
     PatProcessor pat(&registry, 0);
     int cc = 0;
@@ -248,7 +249,7 @@ TEST_F(PsiPat, OnePacketBuildsTableAndFiresOnce)
     EXPECT_EQ(1, pat.getPat()->getPidProg(0x1000));
 }
 
-TEST_F(PsiPat, SectionOverTwoPacketsIsBuiltWhenItsLastByteArrives)
+TEST_F(PsiProcPat, SectionOverTwoPacketsIsBuiltWhenItsLastByteArrives)
 {
     std::vector<std::pair<int, int>> programs;
     for (int i = 1; i <= 60; ++i)  // 8 + 240 + 4 bytes: two packets
@@ -268,7 +269,7 @@ TEST_F(PsiPat, SectionOverTwoPacketsIsBuiltWhenItsLastByteArrives)
     EXPECT_EQ(60, pat.getPat()->getPidProg(0x100 + 60));
 }
 
-TEST_F(PsiPat, IncompleteSectionIsNeverBuilt)
+TEST_F(PsiProcPat, IncompleteSectionIsNeverBuilt)
 {
     // A PAT whose second packet is lost: the next section start cuts it short, and the
     // cut section must not become a table (its entries would be stale storage).
@@ -288,7 +289,7 @@ TEST_F(PsiPat, IncompleteSectionIsNeverBuilt)
     EXPECT_EQ(1u, pat.getDroppedSectionCount());
 }
 
-TEST_F(PsiPat, PacketsWithAdaptationField)
+TEST_F(PsiProcPat, PacketsWithAdaptationField)
 {
     Bytes s = patSection({{1, 0x1000}});
     Bytes payload = {0x00};
@@ -313,7 +314,7 @@ TEST_F(PsiPat, PacketsWithAdaptationField)
     EXPECT_EQ(nullptr, pat2.getPat());
 }
 
-TEST_F(PsiPat, DamagedLengthsStayInsideTheBuffers)
+TEST_F(PsiProcPat, DamagedLengthsStayInsideTheBuffers)
 {
     struct Case {
         const char* name;
@@ -352,7 +353,7 @@ TEST_F(PsiPat, DamagedLengthsStayInsideTheBuffers)
     }
 }
 
-TEST_F(PsiPat, GarbageContinuationsNeverOverrunTheStore)
+TEST_F(PsiProcPat, GarbageContinuationsNeverOverrunTheStore)
 {
     // Whatever parses out of garbage, the store is never overrun and a table built from
     // it stays within what 1,024 bytes can list.
@@ -377,7 +378,7 @@ TEST_F(PsiPat, GarbageContinuationsNeverOverrunTheStore)
     }
 }
 
-TEST_F(PsiPat, NotAPatIsRefused)
+TEST_F(PsiProcPat, NotAPatIsRefused)
 {
     // A PMT arriving on PID 0 does not become a PAT.
     PatProcessor pat(&registry, 0);
@@ -391,7 +392,7 @@ TEST_F(PsiPat, NotAPatIsRefused)
 
 // ---- gathering rules -----------------------------------------------------------------
 
-TEST_F(PsiGather, PointerFieldTailCompletesThePreviousSection)
+TEST_F(PsiProcGather, PointerFieldTailCompletesThePreviousSection)
 {
     // Section A spans into the next PUSI packet, whose pointer_field covers A's tail and
     // whose new section B follows.
@@ -417,7 +418,7 @@ TEST_F(PsiGather, PointerFieldTailCompletesThePreviousSection)
     EXPECT_EQ(SiTableProcessor::TABLE_FAILED, pat.getTableState());
 }
 
-TEST_F(PsiGather, OverlongRunWithoutSectionStartIsDropped)
+TEST_F(PsiProcGather, OverlongRunWithoutSectionStartIsDropped)
 {
     // A section announcing 1,021 bytes whose packets keep coming without a new start:
     // the store holds exactly 1,024, so it completes; one byte more would be refused.
@@ -445,7 +446,7 @@ TEST_F(PsiGather, OverlongRunWithoutSectionStartIsDropped)
     EXPECT_EQ(1u, pat2.getDroppedSectionCount());
 }
 
-TEST_F(PsiGather, SectionsBackToBackInOnePacket)
+TEST_F(PsiProcGather, SectionsBackToBackInOnePacket)
 {
     // The PMT of another program first, then ours, then stuffing.
     Bytes other = pmtSection(7, 0x100, {{2, 0x100, {}}});
@@ -464,7 +465,7 @@ TEST_F(PsiGather, SectionsBackToBackInOnePacket)
 
 // ---- PMT -------------------------------------------------------------------------------
 
-TEST_F(PsiPmt, OnePacketPmtEventsAndElements)
+TEST_F(PsiProcPmt, OnePacketPmtEventsAndElements)
 {
     PmtProcessor pmt(&registry, 0x1000, 1);
     int cc = 0;
@@ -498,7 +499,7 @@ TEST_F(PsiPmt, OnePacketPmtEventsAndElements)
     EXPECT_EQ(nullptr, pmt.getPmt()->getPmtElementDescriptorList(0x555, &n));
 }
 
-TEST_F(PsiPmt, EmptyPmtHasNoElementList)
+TEST_F(PsiProcPmt, EmptyPmtHasNoElementList)
 {
     PmtProcessor pmt(&registry, 0x20, 3);
     int cc = 0;
@@ -510,7 +511,7 @@ TEST_F(PsiPmt, EmptyPmtHasNoElementList)
     EXPECT_EQ(0, n);
 }
 
-TEST_F(PsiPmt, OtherProgramOnThePidIsNotTaken)
+TEST_F(PsiProcPmt, OtherProgramOnThePidIsNotTaken)
 {
     PmtProcessor pmt(&registry, 0x1000, 2);
     int cc = 0;
@@ -521,7 +522,7 @@ TEST_F(PsiPmt, OtherProgramOnThePidIsNotTaken)
     EXPECT_EQ(0, countEvents(CB_MPEG2TS_PMT));
 }
 
-TEST_F(PsiPmt, DescriptorsStayThePmtsOwnAfterLaterSections)
+TEST_F(PsiProcPmt, DescriptorsStayThePmtsOwnAfterLaterSections)
 {
     // A PMT over two packets whose element carries BSSD; afterwards other sections
     // refill the gathering store. The table must still show its own descriptors.
@@ -564,7 +565,7 @@ TEST_F(PsiPmt, DescriptorsStayThePmtsOwnAfterLaterSections)
     EXPECT_EQ(40, n);
 }
 
-TEST_F(PsiPmt, DescriptorListKeepsInsideItsLoop)
+TEST_F(PsiProcPmt, DescriptorListKeepsInsideItsLoop)
 {
     // The element's loop holds one whole descriptor and a second whose length runs out
     // of the loop: only the first is listed.
@@ -580,7 +581,7 @@ TEST_F(PsiPmt, DescriptorListKeepsInsideItsLoop)
     EXPECT_EQ(5, d[0].tag);
 }
 
-TEST_F(PsiPmt, MalformedElementLoopGivesNoTable)
+TEST_F(PsiProcPmt, MalformedElementLoopGivesNoTable)
 {
     // ES_info_length claims more than the section holds.
     Bytes s = pmtSection(1, 0x100, {{2, 0x100, {}}});
@@ -594,7 +595,7 @@ TEST_F(PsiPmt, MalformedElementLoopGivesNoTable)
     EXPECT_EQ(0, countEvents(CB_MPEG2TS_PMT));
 }
 
-TEST(PsiPmtDescriptor, PcmAudioDescriptorCheck)
+TEST(PsiProcDescriptor, PcmAudioDescriptorCheck)
 {
     struct Case {
         int tag;

@@ -242,7 +242,8 @@ StreamMessage* pmtMsg()
         entry("StreamType", "0x3", {{"Desc", "ISO/IEC 11172 Audio"}}),
         entry("Pid", "257"),
         entry("Inner Descriptor Loop Start", "Inner Descriptor Loop"),
-        entry("  Tag", "0xa", {{"Desc", "ISO 639 language descriptor"}, {"Descriptor Payload", "0x65 0x6E 0x67 0x00 "}}),
+        entry("  Tag", "0xa",
+              {{"Desc", "ISO 639 language descriptor"}, {"Descriptor Payload", "0x65 0x6E 0x67 0x00 "}}),
         entry("Inner Descriptor Loop End", ""),
         entry("Stream End", ""),
         entry("Elements End", ""),
@@ -896,7 +897,8 @@ TEST(ReportTs, PatErrorsShowTheFirstAndTheErrorsSectionAll)
               text.find("\n>>> System Information <<<\n<<< Errors >>>"
                         "\nPid:0Packet=\"100\"Type=\"Continuity Error\"Description=\"a\""
                         "\nPid:0Packet=\"200\"Type=\"Continuity Error\"Description=\"b\""
-                        "\nPid:0Packet=\"300\"Type=\"Continuity Error\"Description=\"c\"\n>>> Errors <<<\n>>> Media <<<"))
+                        "\nPid:0Packet=\"300\"Type=\"Continuity Error\"Description=\"c\""
+                        "\n>>> Errors <<<\n>>> Media <<<"))
         << text;
     EXPECT_NE(std::string::npos, text.find("TotalErrors:3\nTotalWarnings:0"));
     EXPECT_EQ(std::string::npos, text.find("<<< Warnings >>>"));
@@ -950,8 +952,8 @@ TEST(ReportTs, ClosedCaptionsSectionInBothFormats)
     runReport(path, RENDERER_XML, {streamTypeMsg(481, "Video"), ccMsg(481, false, false, false, false)});
     TiXmlDocument doc(path.c_str());
     ASSERT_TRUE(doc.LoadFile());
-    TiXmlElement* cc =
-        TiXmlHandle(doc.RootElement()).FirstChild("Media").FirstChild("VideoStream").FirstChild("ClosedCaptions").ToElement();
+    TiXmlHandle video = TiXmlHandle(doc.RootElement()).FirstChild("Media").FirstChild("VideoStream");
+    TiXmlElement* cc = video.FirstChild("ClosedCaptions").ToElement();
     ASSERT_TRUE(cc);
     EXPECT_STREQ("false", cc->Attribute("value"));
     int lines = 0;
@@ -1347,7 +1349,7 @@ TEST(ReportRun, RemovedPacketsAreCountedAndListedWithPidAndPacket)
                 int pid, oldCc, newCc;
                 unsigned long long packet;
                 if (sscanf(line.c_str(),
-                           "Pid:%dPacket=\"%lluType=\"Continuity Error\"Description=\"Old counter is %d New "
+                           "Pid:%dPacket=\"%llu\"Type=\"Continuity Error\"Description=\"Old counter is %d New "
                            "Counter is %d\"",
                            &pid, &packet, &oldCc, &newCc) == 4)
                     listed.push_back({pid, packet, oldCc, newCc});
@@ -1413,5 +1415,31 @@ TEST(ReportRun, UnwritableReportFailsTheRunWithOneLine)
         EXPECT_NE(0, r.status);
         EXPECT_NE(std::string::npos, r.err.find("missing_dir/r")) << r.err;
         EXPECT_EQ(1, countLines(r.err)) << r.err;
+    }
+}
+
+TEST(ReportRun, EveryFixtureGivesAnXmlReportThatParses)
+{
+    const char* fixtures[] = {"mpeg2_480_4x3_mp2.ts", "mpeg2_576_16x9_ac3.ts", "mpeg2_1080i_ac3_51.ts",
+                              "h264_baseline_360_aac.ts", "h264_main_576i_mp3.ts", "h264_high_720_ac3_51.ts",
+                              "h264_high_1080_aac_51.ts", "s302m_2ch_20.ts", "s302m_4ch_24.ts",
+                              "two_programs.ts", "pcr_wrap.ts", "flv_h264_aac.flv", "flv_spark_mp3.flv",
+                              "flv_nellymoser.flv"};
+    for (const char* fixture : fixtures) {
+        SCOPED_TRACE(fixture);
+        TempDir dir;
+        copyFixture(fixture, dir);
+        std::string report = reportOfRun(dir, fixture, true);
+        ASSERT_FALSE(report.empty());
+        EXPECT_TRUE(xmllintAccepts(dir.file("out/report_xml")));
+        TiXmlDocument doc;
+        doc.Parse(report.c_str());
+        ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+        ASSERT_TRUE(doc.RootElement());
+        EXPECT_STREQ("Summary", doc.RootElement()->Value());
+        bool flv = std::string(fixture).find(".flv") != std::string::npos;
+        TiXmlHandle summary = TiXmlHandle(doc.RootElement()).FirstChild("MediaSummary");
+        EXPECT_EQ(!flv, summary.FirstChild("TotalErrors").ToElement() != nullptr);
+        EXPECT_EQ(flv, doc.RootElement()->FirstChildElement("FLVHeader") != nullptr);
     }
 }

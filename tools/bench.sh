@@ -8,7 +8,7 @@ SIZE_MB="${SIZE_MB:-1024}"
 FIXTURE="${FIXTURE:-samples/sample.ts}"
 DATA=bench-data
 BIG="$DATA/big.ts"
-KORBALT=./build/korbalt
+KORBALT="${KORBALT:-./build/korbalt}"
 EXTRA_PKGS="time" tools/install-deps.sh
 
 mkdir -p "$DATA"

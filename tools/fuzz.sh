@@ -14,6 +14,12 @@ cmake -S . -B $BUILD -DCMAKE_CXX_COMPILER="$CXX_BIN" -DCMAKE_BUILD_TYPE=RelWithD
     -DKORBALT_FUZZ=ON -DKORBALT_TESTS=OFF >/dev/null || exit 1
 cmake --build $BUILD -j "$(nproc)" >/dev/null || { cmake --build $BUILD -j 1; exit 1; }
 
+# A smaller quarantine than the sanitizer's 256 MB: an input frees well under 1 MB, so
+# 32 MB still catches a use after free many inputs later, and the targets run about three
+# times faster without cycling through fresh pages.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=32:detect_leaks=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
 mkdir -p $BUILD/artifacts
 pids=()
 names=()

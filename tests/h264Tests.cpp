@@ -1,0 +1,985 @@
+// H264Processor: the report values of the H.264 fixtures (checked against ffprobe), chunking,
+// NAL units at chunk edges, SEI captions built here, GOP bookkeeping and damaged input.
+
+#include "engine/h264Processor.h"
+#include "engine/msgCallback.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int kPid = 481;
+
+std::string fixture(const char* name)
+{
+    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
+}
+
+// ---- event recording ----------------------------------------------------------------------
+
+struct Event {
+    int id;
+    int pid;
+    std::string text;
+    double number;
+};
+
+std::vector<Event>* g_events = nullptr;
+
+template <int ID>
+void textCb(void* data, StreamMessagePool*)
+{
+    auto* info = static_cast<PidValueInfo*>(data);
+    const char* t = static_cast<const char*>(info->value);
+    g_events->push_back({ID, info->pid, t ? t : "<null>", 0.0});
+}
+
+template <int ID>
+void doubleCb(void* data, StreamMessagePool*)
+{
+    auto* info = static_cast<PidValueInfo*>(data);
+    g_events->push_back({ID, info->pid, "", *static_cast<double*>(info->value)});
+}
+
+template <int ID>
+void intCb(void* data, StreamMessagePool*)
+{
+    auto* info = static_cast<PidValueInfo*>(data);
+    g_events->push_back({ID, info->pid, "", (double)*static_cast<int*>(info->value)});
+}
+
+void bitrateCb(void* data, StreamMessagePool*)
+{
+    auto* info = static_cast<ValueUnitsInfo*>(data);
+    g_events->push_back({CB_MPEG2TS_ELM_STREAM_BITRATE, info->pid, info->units,
+                         *static_cast<double*>(info->value)});
+}
+
+void captionCb(void* data, StreamMessagePool*)
+{
+    auto* cc = static_cast<ClosedCaptionInfo*>(data);
+    std::string flags = std::string(cc->atscEia608 ? "608" : "-") + (cc->atscEia708 ? "708" : "-") +
+                        (cc->scte20 ? "s20" : "-") + (cc->scte21 ? "s21" : "-");
+    g_events->push_back({CB_MPEG2TS_CC, cc->pid, flags, 0.0});
+}
+
+// A registry that records every firing (all registered repeating).
+class Recorder {
+public:
+    Recorder()
+    {
+        g_events = &m_events;
+        m_cb.registerMsgCallback(CB_MPEG2TS_VIDEO_RES, textCb<CB_MPEG2TS_VIDEO_RES>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_FRAME_RATE, textCb<CB_MPEG2TS_FRAME_RATE>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_DROP_FRAME, textCb<CB_MPEG2TS_DROP_FRAME>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_CHROMA, textCb<CB_MPEG2TS_CHROMA>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_PROFILE_AND_LEVEL, textCb<CB_MPEG2TS_PROFILE_AND_LEVEL>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_GOP_PAYLOAD, textCb<CB_MPEG2TS_GOP_PAYLOAD>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_GOP_STRUCT, textCb<CB_MPEG2TS_GOP_STRUCT>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_OPEN_CLOSED_GOP, textCb<CB_MPEG2TS_OPEN_CLOSED_GOP>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_ADAPTIVE_GOP, textCb<CB_MPEG2TS_ADAPTIVE_GOP>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_ASPECT_RATIO, doubleCb<CB_MPEG2TS_ASPECT_RATIO>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_SAMPLE_ASPECT_RATIO, doubleCb<CB_MPEG2TS_SAMPLE_ASPECT_RATIO>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_GOP_SIZE, intCb<CB_MPEG2TS_GOP_SIZE>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_FIELD_COUNT, intCb<CB_MPEG2TS_FIELD_COUNT>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_FRAME_COUNT, intCb<CB_MPEG2TS_FRAME_COUNT>, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_ELM_STREAM_BITRATE, bitrateCb, true);
+        m_cb.registerMsgCallback(CB_MPEG2TS_CC, captionCb, true);
+    }
+    ~Recorder() { g_events = nullptr; }
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    MsgCallback* callback() { return &m_cb; }
+    const std::vector<Event>& events() const { return m_events; }
+    int count(int id) const
+    {
+        int n = 0;
+        for (const Event& e : m_events)
+            n += e.id == id;
+        return n;
+    }
+    const Event* first(int id) const
+    {
+        for (const Event& e : m_events)
+            if (e.id == id)
+                return &e;
+        return nullptr;
+    }
+    std::string text(int id) const
+    {
+        const Event* e = first(id);
+        return e ? e->text : "<none>";
+    }
+    double number(int id) const
+    {
+        const Event* e = first(id);
+        return e ? e->number : -1.0;
+    }
+    // Every event as one line, to compare whole runs.
+    std::string dump() const
+    {
+        std::string s;
+        char buf[64];
+        for (const Event& e : m_events) {
+            snprintf(buf, sizeof(buf), "%d/%d/%.9g/", e.id, e.pid, e.number);
+            s += buf + e.text + "\n";
+        }
+        return s;
+    }
+
+private:
+    std::vector<Event> m_events;
+    MsgCallback m_cb;
+};
+
+// Feeds es in chunks of the given size, deletes the processor (its end events), and returns
+// the byte count it reported.
+long long analyse(Recorder& rec, const std::vector<uint8_t>& es, size_t chunk,
+                  int* unusableSps = nullptr)
+{
+    auto proc = std::make_unique<H264Processor>(rec.callback(), kPid);
+    std::vector<uint8_t> copy(es);  // processRawBuff takes a modifiable pointer
+    for (size_t at = 0; at < copy.size(); at += chunk) {
+        size_t n = std::min(chunk, copy.size() - at);
+        // An exact heap copy of each chunk, so that the sanitizer sees any read past it.
+        std::unique_ptr<uint8_t[]> piece(new uint8_t[n]);
+        memcpy(piece.get(), &copy[at], n);
+        int r = proc->processRawBuff(piece.get(), (long long)n);
+        EXPECT_TRUE(r == 1 || r == 2);
+    }
+    long long bytes = proc->getByteCount();
+    if (unusableSps)
+        *unusableSps = proc->getUnusableSpsCount();
+    proc.reset();
+    return bytes;
+}
+
+// ---- streams ---------------------------------------------------------------------------
+
+std::vector<uint8_t> extractElementaryStream(const std::string& path, int streamType)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> out;
+    int pmtPid = -1;
+    int esPid = -1;
+    bool started = false;
+    for (size_t i = 0; i + 188 <= file.size(); i += 188) {
+        const uint8_t* p = &file[i];
+        if (p[0] != 0x47)
+            continue;
+        bool pusi = (p[1] & 0x40) != 0;
+        int pid = ((p[1] & 0x1F) << 8) | p[2];
+        int afc = (p[3] >> 4) & 3;
+        int off = 4;
+        if (afc & 2)
+            off += 1 + p[4];
+        if (!(afc & 1) || off >= 188)
+            continue;
+        const uint8_t* pl = p + off;
+        int plLen = 188 - off;
+        if (pid == 0 && pmtPid < 0 && pusi) {
+            const uint8_t* s = pl + 1 + pl[0];
+            int n = ((s[1] & 0x0F) << 8) | s[2];
+            for (int k = 8; k + 4 <= 3 + n - 4; k += 4) {
+                if (((s[k] << 8) | s[k + 1]) != 0) {
+                    pmtPid = ((s[k + 2] & 0x1F) << 8) | s[k + 3];
+                    break;
+                }
+            }
+        } else if (pid == pmtPid && esPid < 0 && pusi) {
+            const uint8_t* s = pl + 1 + pl[0];
+            int n = ((s[1] & 0x0F) << 8) | s[2];
+            int k = 12 + (((s[10] & 0x0F) << 8) | s[11]);
+            while (k + 5 <= 3 + n - 4) {
+                if (s[k] == streamType) {
+                    esPid = ((s[k + 1] & 0x1F) << 8) | s[k + 2];
+                    break;
+                }
+                k += 5 + (((s[k + 3] & 0x0F) << 8) | s[k + 4]);
+            }
+        } else if (pid == esPid && esPid >= 0) {
+            if (pusi) {
+                int headerLength = 9 + pl[8];
+                if (headerLength > plLen)
+                    continue;
+                out.insert(out.end(), pl + headerLength, pl + plLen);
+                started = true;
+            } else if (started) {
+                out.insert(out.end(), pl, pl + plLen);
+            }
+        }
+    }
+    return out;
+}
+
+class BitWriter {
+public:
+    void bits(uint64_t value, int n)
+    {
+        for (int i = n - 1; i >= 0; --i)
+            bit((value >> i) & 1);
+    }
+    void bit(unsigned b)
+    {
+        if (m_used % 8 == 0)
+            m_bytes.push_back(0);
+        if (b)
+            m_bytes.back() |= (uint8_t)(0x80 >> (m_used % 8));
+        ++m_used;
+    }
+    void ue(uint64_t v)
+    {
+        uint64_t x = v + 1;
+        int n = 0;
+        while ((x >> n) > 1)
+            ++n;
+        bits(0, n);
+        bits(x, n + 1);
+    }
+    void trailing()
+    {
+        bit(1);
+        while (m_used % 8)
+            bit(0);
+    }
+    void byte(uint8_t b) { bits(b, 8); }
+    const std::vector<uint8_t>& data() const { return m_bytes; }
+
+private:
+    std::vector<uint8_t> m_bytes;
+    size_t m_used = 0;
+};
+
+// A NAL unit in Annex B form: 4-byte start code, header, payload with emulation prevention.
+void appendNal(std::vector<uint8_t>& out, int type, const std::vector<uint8_t>& rbsp)
+{
+    const uint8_t start[] = {0, 0, 0, 1, (uint8_t)((type == 6 || type == 9 ? 0 : 0x60) | type)};
+    out.insert(out.end(), start, start + sizeof(start));
+    int zeros = 0;
+    for (uint8_t b : rbsp) {
+        if (zeros >= 2 && b <= 3) {
+            out.push_back(3);
+            zeros = 0;
+        }
+        out.push_back(b);
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+}
+
+// Profiles without the high-profile fields only.
+struct SpsSpec {
+    int profile = 77;
+    int level = 30;
+    unsigned widthMbsM1 = 21, heightMapM1 = 17;  // 352 x 288
+    bool frameMbsOnly = true;
+    unsigned log2MaxFrameNumM4 = 0;
+    unsigned cropBottom = 0;
+    int aspectIdc = 1;  // -1: none
+    bool timing = true;
+    uint32_t units = 1, scale = 50;
+};
+
+std::vector<uint8_t> spsRbsp(const SpsSpec& s)
+{
+    BitWriter w;
+    w.bits((unsigned)s.profile, 8);
+    w.bits(0x40, 8);
+    w.bits((unsigned)s.level, 8);
+    w.ue(0);
+    w.ue(s.log2MaxFrameNumM4);
+    w.ue(2);  // pic_order_cnt_type
+    w.ue(1);
+    w.bit(0);
+    w.ue(s.widthMbsM1);
+    w.ue(s.heightMapM1);
+    w.bit(s.frameMbsOnly);
+    if (!s.frameMbsOnly)
+        w.bit(0);
+    w.bit(1);
+    w.bit(s.cropBottom != 0);
+    if (s.cropBottom) {
+        w.ue(0);
+        w.ue(0);
+        w.ue(0);
+        w.ue(s.cropBottom);
+    }
+    w.bit(1);  // VUI
+    w.bit(s.aspectIdc >= 0);
+    if (s.aspectIdc >= 0)
+        w.bits((unsigned)s.aspectIdc, 8);
+    w.bit(0);
+    w.bit(0);
+    w.bit(0);
+    w.bit(s.timing);
+    if (s.timing) {
+        w.bits(s.units, 32);
+        w.bits(s.scale, 32);
+        w.bit(1);
+    }
+    w.bits(0, 4);
+    w.trailing();
+    return w.data();
+}
+
+// A slice with its first fields and some payload bytes (including zero runs that need
+// emulation prevention).
+std::vector<uint8_t> sliceRbsp(unsigned sliceType, unsigned frameNum, int field = -1,
+                               size_t payload = 40)
+{
+    BitWriter w;
+    w.ue(0);
+    w.ue(sliceType);
+    w.ue(0);
+    w.bits(frameNum & 0xF, 4);
+    if (field >= 0) {
+        w.bit(1);                    // field_pic_flag
+        w.bit((unsigned)field);      // bottom_field_flag
+    }
+    for (size_t i = 0; i < payload; ++i)
+        w.byte((uint8_t)(i % 7 == 3 ? 0 : (i * 37 + 11)));
+    w.trailing();
+    return w.data();
+}
+
+// SEI with one user_data_registered_itu_t_t35 message carrying ATSC cc_data.
+std::vector<uint8_t> captionSeiRbsp(const std::vector<std::vector<uint8_t>>& constructs,
+                                    uint8_t typeCode = 0x03, bool processCcData = true,
+                                    const char* identifier = "GA94")
+{
+    std::vector<uint8_t> payload = {0xB5, 0x00, 0x31};
+    payload.insert(payload.end(), identifier, identifier + 4);
+    payload.push_back(typeCode);
+    payload.push_back((uint8_t)((processCcData ? 0x40 : 0) | (constructs.size() & 0x1F)));
+    payload.push_back(0xFF);  // em_data
+    for (const auto& c : constructs)
+        payload.insert(payload.end(), c.begin(), c.end());
+    payload.push_back(0xFF);  // marker_bits
+    std::vector<uint8_t> rbsp;
+    rbsp.push_back(4);
+    size_t size = payload.size();
+    while (size >= 255) {
+        rbsp.push_back(0xFF);
+        size -= 255;
+    }
+    rbsp.push_back((uint8_t)size);
+    rbsp.insert(rbsp.end(), payload.begin(), payload.end());
+    rbsp.push_back(0x80);
+    return rbsp;
+}
+
+// An SEI message of another type with a payload of the given size.
+std::vector<uint8_t> seiMessage(unsigned type, size_t size, uint8_t fill = 0x5A)
+{
+    std::vector<uint8_t> m;
+    unsigned t = type;
+    while (t >= 255) {
+        m.push_back(0xFF);
+        t -= 255;
+    }
+    m.push_back((uint8_t)t);
+    size_t s = size;
+    while (s >= 255) {
+        m.push_back(0xFF);
+        s -= 255;
+    }
+    m.push_back((uint8_t)s);
+    m.insert(m.end(), size, fill);
+    return m;
+}
+
+const std::vector<uint8_t> kCc608 = {0xFC, 0x94, 0x2C};
+const std::vector<uint8_t> kCc708 = {0xFE, 0x02, 0x21};
+const std::vector<uint8_t> kCcInvalid608 = {0xF8, 0x80, 0x80};  // cc_valid 0
+
+// One GOP: SPS, PPS, IDR (or a non-IDR I), then P/B slices by type letters.
+void appendGop(std::vector<uint8_t>& es, const SpsSpec& sps, const char* types, bool idr = true,
+               bool withSps = true)
+{
+    if (withSps)
+        appendNal(es, 7, spsRbsp(sps));
+    appendNal(es, 8, {0xCE, 0x38, 0x80});
+    unsigned frame = 0;
+    for (const char* t = types; *t; ++t) {
+        appendNal(es, 9, {0x10});
+        unsigned sliceType = *t == 'I' ? 7 : *t == 'P' ? 5 : 6;
+        int nalType = (*t == 'I' && idr && t == types) ? 5 : 1;
+        appendNal(es, nalType, sliceRbsp(sliceType, frame++));
+    }
+}
+
+struct FixtureExpect {
+    const char* file;
+    const char* resolution;
+    const char* frameRate;
+    double aspect;
+    double sampleAspect;
+    const char* chroma;
+    const char* profileLevel;
+    int gopSize;
+    const char* gopStruct;
+    const char* open;
+    const char* adaptive;
+    int frames;
+};
+
+// ffprobe: width x height, r_frame_rate, display and sample aspect ratio, pix_fmt, profile and
+// level, nb_read_frames; the key-frame distance for the GOP size where a GOP ends inside the
+// file (a single GOP that the file ends gives 0: no GOP boundary).
+const FixtureExpect kFixtures[] = {
+    {"h264_baseline_360_aac.ts", "640x360", "30", 16.0 / 9, 1.0, "4:2:0", "Baseline@Level 3", 0,
+     "", "false", "false", 30},
+    {"h264_main_576i_mp3.ts", "720x576", "25", 5.0 / 4, 1.0, "4:2:0", "Main@Level 3", 0, "",
+     "false", "false", 25},
+    {"h264_high_720_ac3_51.ts", "1280x720", "25", 16.0 / 9, 1.0, "4:2:0", "High@Level 3.1", 0, "",
+     "false", "false", 25},
+    {"h264_high_1080_aac_51.ts", "1920x1080", "29.97", 16.0 / 9, 1.0, "4:2:0", "High@Level 4", 15,
+     "", "false", "false", 18},
+    {"h264_gop12_cif.ts", "352x288", "25", 11.0 / 9, 1.0, "4:2:0", "High@Level 1.3", 12, "IPBB",
+     "false", "false", 60},
+    {"h264_open_gop.ts", "352x288", "25", 11.0 / 9, 1.0, "4:2:0", "High@Level 1.3", 12, "IBBP",
+     "true", "true", 60},
+    {"h264_high422_sar.ts", "320x180", "25", 1024.0 / 405, 64.0 / 45, "4:2:2",
+     "High 4:2:2@Level 1.2", 0, "", "false", "false", 10},
+    {"h264_high444.ts", "352x288", "25", 11.0 / 9, 1.0, "4:4:4",
+     "High 4:4:4 Predictive@Level 1.3", 0, "", "false", "false", 10},
+};
+
+}  // namespace
+
+TEST(H264Fixtures, ReportValuesAgreeWithFfprobe)
+{
+    for (const FixtureExpect& f : kFixtures) {
+        SCOPED_TRACE(f.file);
+        std::vector<uint8_t> es = extractElementaryStream(fixture(f.file), 27);
+        ASSERT_GT(es.size(), 1000u);
+        Recorder rec;
+        int unusable = -1;
+        EXPECT_EQ((long long)es.size(), analyse(rec, es, 184, &unusable));
+        EXPECT_EQ(0, unusable);
+        EXPECT_EQ(f.resolution, rec.text(CB_MPEG2TS_VIDEO_RES));
+        EXPECT_EQ(f.frameRate, rec.text(CB_MPEG2TS_FRAME_RATE));
+        EXPECT_EQ("false", rec.text(CB_MPEG2TS_DROP_FRAME));
+        EXPECT_NEAR(f.aspect, rec.number(CB_MPEG2TS_ASPECT_RATIO), 1e-9);
+        EXPECT_NEAR(f.sampleAspect, rec.number(CB_MPEG2TS_SAMPLE_ASPECT_RATIO), 1e-9);
+        EXPECT_EQ(f.chroma, rec.text(CB_MPEG2TS_CHROMA));
+        EXPECT_EQ(f.profileLevel, rec.text(CB_MPEG2TS_PROFILE_AND_LEVEL));
+        EXPECT_EQ(f.gopSize, rec.number(CB_MPEG2TS_GOP_SIZE));
+        EXPECT_EQ(f.gopStruct, rec.text(CB_MPEG2TS_GOP_STRUCT));
+        EXPECT_EQ(f.open, rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
+        EXPECT_EQ(f.adaptive, rec.text(CB_MPEG2TS_ADAPTIVE_GOP));
+        EXPECT_EQ(f.frames, rec.number(CB_MPEG2TS_FRAME_COUNT));
+        EXPECT_EQ(0, rec.number(CB_MPEG2TS_FIELD_COUNT));
+        EXPECT_EQ("----", rec.text(CB_MPEG2TS_CC));
+        // Every event carries the PID.
+        for (const Event& e : rec.events())
+            EXPECT_EQ(kPid, e.pid) << e.id;
+    }
+}
+
+TEST(H264Fixtures, ClosedGopPayloadAndEventOrder)
+{
+    std::vector<uint8_t> es = extractElementaryStream(fixture("h264_gop12_cif.ts"), 27);
+    Recorder rec;
+    analyse(rec, es, 184);
+    // The third GOP is recorded (I P B B P B B P B B P B in coded order).
+    EXPECT_EQ("IPBBPBBPBBPB", rec.text(CB_MPEG2TS_GOP_PAYLOAD));
+    // End events: the codec's GOP texts first, then the common ones in their order.
+    std::vector<int> tail;
+    for (const Event& e : rec.events()) {
+        if (e.id == CB_MPEG2TS_GOP_STRUCT || e.id == CB_MPEG2TS_GOP_PAYLOAD ||
+            e.id == CB_MPEG2TS_ELM_STREAM_BITRATE || e.id == CB_MPEG2TS_CC ||
+            e.id == CB_MPEG2TS_OPEN_CLOSED_GOP || e.id == CB_MPEG2TS_ADAPTIVE_GOP ||
+            e.id == CB_MPEG2TS_GOP_SIZE || e.id == CB_MPEG2TS_FIELD_COUNT ||
+            e.id == CB_MPEG2TS_FRAME_COUNT)
+            tail.push_back(e.id);
+    }
+    std::vector<int> order = {CB_MPEG2TS_GOP_STRUCT,      CB_MPEG2TS_GOP_PAYLOAD,
+                              CB_MPEG2TS_ELM_STREAM_BITRATE, CB_MPEG2TS_CC,
+                              CB_MPEG2TS_OPEN_CLOSED_GOP, CB_MPEG2TS_ADAPTIVE_GOP,
+                              CB_MPEG2TS_GOP_SIZE,        CB_MPEG2TS_FIELD_COUNT,
+                              CB_MPEG2TS_FRAME_COUNT};
+    EXPECT_EQ(order, tail);
+    // One SPS per GOP: five of each per-SPS event.
+    EXPECT_EQ(5, rec.count(CB_MPEG2TS_PROFILE_AND_LEVEL));
+    EXPECT_EQ(5, rec.count(CB_MPEG2TS_ASPECT_RATIO));
+    EXPECT_EQ(60, rec.count(CB_MPEG2TS_VIDEO_RES));
+}
+
+TEST(H264Fixtures, EveryChunkSizeGivesTheSameReport)
+{
+    std::vector<uint8_t> es = extractElementaryStream(fixture("h264_high_1080_aac_51.ts"), 27);
+    Recorder reference;
+    analyse(reference, es, 184);
+    const std::string expected = reference.dump();
+    ASSERT_NE(std::string::npos, expected.find("1920x1080"));
+    ASSERT_EQ(15, reference.number(CB_MPEG2TS_GOP_SIZE));  // the second GOP was found
+    for (size_t chunk = 1; chunk <= 600; ++chunk) {
+        Recorder rec;
+        EXPECT_EQ((long long)es.size(), analyse(rec, es, chunk));
+        ASSERT_EQ(expected, rec.dump()) << "chunk " << chunk;
+    }
+}
+
+TEST(H264Fixtures, ChunksLargerThanTheWindow)
+{
+    std::vector<uint8_t> es = extractElementaryStream(fixture("h264_gop12_cif.ts"), 27);
+    Recorder reference;
+    analyse(reference, es, 184);
+    for (size_t chunk : {563u, 564u, 565u, 1000u, 4096u, 65536u, 1000000u}) {
+        Recorder rec;
+        EXPECT_EQ((long long)es.size(), analyse(rec, es, chunk));
+        EXPECT_EQ(reference.dump(), rec.dump()) << chunk;
+    }
+}
+
+// ---- NAL units at chunk edges ---------------------------------------------------------------
+
+TEST(H264Nal, ParameterSetSplitAtEveryByteIsReadOnceAndRight)
+{
+    SpsSpec spec;
+    spec.profile = 77;
+    spec.level = 41;
+    spec.widthMbsM1 = 119;
+    spec.heightMapM1 = 67;
+    spec.cropBottom = 4;
+    spec.units = 1001;
+    spec.scale = 60000;
+    std::vector<uint8_t> es;
+    appendNal(es, 9, {0x10});
+    appendGop(es, spec, "IPPB");
+    // Where the SPS lies: every split inside it and around it.
+    size_t spsAt = 6;
+    for (size_t split = spsAt; split < spsAt + 40 && split < es.size(); ++split) {
+        Recorder rec;
+        auto proc = std::make_unique<H264Processor>(rec.callback(), kPid);
+        std::vector<uint8_t> a(es.begin(), es.begin() + split);
+        std::vector<uint8_t> b(es.begin() + split, es.end());
+        if (!a.empty())
+            proc->processRawBuff(a.data(), (long long)a.size());
+        proc->processRawBuff(b.data(), (long long)b.size());
+        EXPECT_EQ(0, proc->getUnusableSpsCount()) << split;
+        EXPECT_EQ((long long)es.size(), proc->getByteCount());
+        proc.reset();
+        EXPECT_EQ(1, rec.count(CB_MPEG2TS_PROFILE_AND_LEVEL)) << split;
+        EXPECT_EQ("Main@Level 4.1", rec.text(CB_MPEG2TS_PROFILE_AND_LEVEL));
+        EXPECT_EQ("29.97", rec.text(CB_MPEG2TS_FRAME_RATE));
+        EXPECT_EQ("1920x1080", rec.text(CB_MPEG2TS_VIDEO_RES));
+        EXPECT_EQ(4, rec.number(CB_MPEG2TS_FRAME_COUNT)) << split;
+    }
+}
+
+TEST(H264Nal, LastUnitOfTheDataWaitsForItsEnd)
+{
+    // An SPS whose end is not yet known is not read; the next start code completes it.
+    SpsSpec spec;
+    std::vector<uint8_t> sps;
+    appendNal(sps, 7, spsRbsp(spec));
+    Recorder rec;
+    H264Processor proc(rec.callback(), kPid);
+    EXPECT_EQ(2, proc.processRawBuff(sps.data(), (long long)sps.size()));
+    EXPECT_FALSE(proc.isSpsSeen());
+    EXPECT_EQ(0, rec.count(CB_MPEG2TS_PROFILE_AND_LEVEL));
+    std::vector<uint8_t> aud;
+    appendNal(aud, 9, {0x10});
+    proc.processRawBuff(aud.data(), (long long)aud.size());
+    EXPECT_TRUE(proc.isSpsSeen());
+    EXPECT_EQ(1, rec.count(CB_MPEG2TS_PROFILE_AND_LEVEL));
+    EXPECT_EQ(0, proc.getUnusableSpsCount());
+}
+
+// ---- captions --------------------------------------------------------------------------------
+
+TEST(H264Captions, AtscCaptionKindsInSei)
+{
+    struct {
+        const char* name;
+        std::vector<std::vector<uint8_t>> constructs;
+        uint8_t typeCode;
+        bool process;
+        const char* identifier;
+        const char* flags;
+    } rows[] = {
+        {"608", {kCc608}, 3, true, "GA94", "608---"},
+        {"708", {kCc708}, 3, true, "GA94", "-708--"},
+        {"both", {kCc608, kCc708, kCc708}, 3, true, "GA94", "608708--"},
+        {"invalid 608 only", {kCcInvalid608}, 3, true, "GA94", "----"},
+        {"process_cc_data_flag clear", {kCc608, kCc708}, 3, false, "GA94", "----"},
+        {"bar data, not captions", {kCc608}, 6, true, "GA94", "----"},
+        {"other identifier", {kCc608}, 3, true, "DTG1", "----"},
+        {"31 constructs", std::vector<std::vector<uint8_t>>(31, kCc708), 3, true, "GA94", "-708--"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        SpsSpec spec;
+        std::vector<uint8_t> es;
+        appendNal(es, 7, spsRbsp(spec));
+        appendNal(es, 6, captionSeiRbsp(r.constructs, r.typeCode, r.process, r.identifier));
+        appendNal(es, 5, sliceRbsp(7, 0));
+        appendNal(es, 9, {0x10});
+        Recorder rec;
+        analyse(rec, es, 7);
+        EXPECT_EQ(r.flags, rec.text(CB_MPEG2TS_CC));
+    }
+}
+
+TEST(H264Captions, CaptionSeiSplitAtEveryByte)
+{
+    std::vector<uint8_t> es;
+    appendNal(es, 7, spsRbsp(SpsSpec()));
+    size_t seiAt = es.size();
+    appendNal(es, 6, captionSeiRbsp({kCc708, kCc608}));
+    appendNal(es, 5, sliceRbsp(7, 0));
+    for (size_t split = seiAt; split < es.size(); ++split) {
+        Recorder rec;
+        {
+            H264Processor proc(rec.callback(), kPid);
+            std::vector<uint8_t> a(es.begin(), es.begin() + split);
+            std::vector<uint8_t> b(es.begin() + split, es.end());
+            proc.processRawBuff(a.data(), (long long)a.size());
+            proc.processRawBuff(b.data(), (long long)b.size());
+        }
+        EXPECT_EQ("608708--", rec.text(CB_MPEG2TS_CC)) << split;
+    }
+}
+
+TEST(H264Captions, SeiLargerThanTheWindowIsSkippedAndTheStreamGoesOn)
+{
+    // An SEI of 2000 bytes (one unregistered user data message, as encoders write their
+    // settings), then a caption SEI, an SPS and slices: the later units are all read.
+    std::vector<uint8_t> es;
+    std::vector<uint8_t> big = seiMessage(5, 2000);
+    big.push_back(0x80);
+    appendNal(es, 6, big);
+    // Several messages in one unit: a big one first hides the caption message after it, which
+    // lies beyond what the window can hold.
+    std::vector<uint8_t> mixed = seiMessage(5, 700);
+    std::vector<uint8_t> cc = captionSeiRbsp({kCc608});
+    mixed.insert(mixed.end(), cc.begin(), cc.end());
+    appendNal(es, 6, mixed);
+    appendNal(es, 6, captionSeiRbsp({kCc708}));
+    appendNal(es, 7, spsRbsp(SpsSpec()));
+    appendNal(es, 5, sliceRbsp(7, 0));
+    appendNal(es, 1, sliceRbsp(5, 1));
+    appendNal(es, 9, {0x10});
+    for (size_t chunk : {1u, 13u, 184u, 564u, 5000u}) {
+        SCOPED_TRACE(chunk);
+        Recorder rec;
+        analyse(rec, es, chunk);
+        EXPECT_EQ("-708--", rec.text(CB_MPEG2TS_CC));
+        EXPECT_EQ("352x288", rec.text(CB_MPEG2TS_VIDEO_RES));
+        EXPECT_EQ(2, rec.number(CB_MPEG2TS_FRAME_COUNT));
+    }
+}
+
+TEST(H264Captions, SeveralMessagesInOneUnit)
+{
+    std::vector<uint8_t> rbsp = seiMessage(1, 3);  // pic_timing-like
+    std::vector<uint8_t> cc = captionSeiRbsp({kCc608});
+    cc.pop_back();  // no trailing bits yet
+    rbsp.insert(rbsp.end(), cc.begin(), cc.end());
+    std::vector<uint8_t> recovery = seiMessage(6, 2, 0x80);  // payload bytes that look like trailing bits
+    rbsp.insert(rbsp.end(), recovery.begin(), recovery.end());
+    std::vector<uint8_t> cc2 = captionSeiRbsp({kCc708});
+    rbsp.insert(rbsp.end(), cc2.begin(), cc2.end());
+    std::vector<uint8_t> es;
+    appendNal(es, 6, rbsp);
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 184);
+    EXPECT_EQ("608708--", rec.text(CB_MPEG2TS_CC));
+}
+
+// ---- GOP bookkeeping ------------------------------------------------------------------------
+
+TEST(H264Gop, IdrOnlyStreamNeverOpens)
+{
+    std::vector<uint8_t> es;
+    SpsSpec spec;
+    for (int g = 0; g < 6; ++g)
+        appendGop(es, spec, "IPP");
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 100);
+    EXPECT_EQ("false", rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
+    EXPECT_EQ("false", rec.text(CB_MPEG2TS_ADAPTIVE_GOP));
+    EXPECT_EQ(3, rec.number(CB_MPEG2TS_GOP_SIZE));
+    EXPECT_EQ("I", rec.text(CB_MPEG2TS_GOP_STRUCT));
+    EXPECT_EQ(18, rec.number(CB_MPEG2TS_FRAME_COUNT));
+}
+
+TEST(H264Gop, NonIdrIntraAfterSpsOpensTheGop)
+{
+    std::vector<uint8_t> es;
+    SpsSpec spec;
+    appendGop(es, spec, "IPBB");
+    appendGop(es, spec, "IBBP", false);  // non-IDR I after an SPS
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 64);
+    EXPECT_EQ("true", rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
+    EXPECT_EQ(4, rec.number(CB_MPEG2TS_GOP_SIZE));
+}
+
+TEST(H264Gop, IntraWithoutSpsIsNoBoundary)
+{
+    // I slices inside a GOP (no SPS before them) do not start a GOP.
+    std::vector<uint8_t> es;
+    SpsSpec spec;
+    appendGop(es, spec, "IPIPIP");
+    appendGop(es, spec, "IPIPIP");
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 64);
+    EXPECT_EQ(6, rec.number(CB_MPEG2TS_GOP_SIZE));
+    EXPECT_EQ("false", rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
+}
+
+TEST(H264Gop, StructureFromTheThirdGopAndAdaptiveTest)
+{
+    struct {
+        const char* name;
+        std::vector<const char*> gops;
+        int size;
+        const char* structure;
+        const char* payload;
+        const char* adaptive;
+    } rows[] = {
+        {"fixed IPBB", {"IPBBPBBPBBPB", "IPBBPBBPBBPB", "IPBBPBBPBBPB", "IPBBPBBPBBPB", "IP"}, 12,
+         "IPBB", "IPBBPBBPBBPB", "false"},
+        // The first comparison is between the first two GOPs, at the third GOP's start.
+        {"first two differ", {"IPPPP", "IPPP", "IPPP", "IPPP"}, 4, "I", "IPPP", "true"},
+        {"third differs", {"IPPP", "IPPP", "IPP", "IPPP", "IP"}, 4, "I", "IPP", "true"},
+        {"all equal but the last", {"IPBP", "IPBP", "IPBP", "IPBP", "IPBPBP"}, 4, "IPB", "IPBP",
+         "false"},
+        {"fewer than four GOPs", {"IPBB", "IPBB", "IPBB"}, 4, "", "IPBB", "false"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<uint8_t> es;
+        SpsSpec spec;
+        for (const char* g : r.gops)
+            appendGop(es, spec, g);
+        appendNal(es, 9, {0x10});
+        Recorder rec;
+        analyse(rec, es, 97);
+        EXPECT_EQ(r.size, rec.number(CB_MPEG2TS_GOP_SIZE));
+        EXPECT_EQ(r.structure, rec.text(CB_MPEG2TS_GOP_STRUCT));
+        EXPECT_EQ(r.payload, rec.text(CB_MPEG2TS_GOP_PAYLOAD));
+        EXPECT_EQ(r.adaptive, rec.text(CB_MPEG2TS_ADAPTIVE_GOP));
+    }
+}
+
+TEST(H264Gop, FieldPairsCountAsOneGopPicture)
+{
+    SpsSpec spec;
+    spec.frameMbsOnly = false;
+    spec.heightMapM1 = 17;  // 18 field map units: 576 lines
+    spec.widthMbsM1 = 44;
+    spec.cropBottom = 0;
+    std::vector<uint8_t> es;
+    for (int g = 0; g < 5; ++g) {
+        appendNal(es, 7, spsRbsp(spec));
+        appendNal(es, 8, {0xCE, 0x38, 0x80});
+        unsigned frame = 0;
+        const char* types = "IPP";
+        for (const char* t = types; *t; ++t, ++frame) {
+            unsigned st = *t == 'I' ? 7 : 5;
+            appendNal(es, t == types ? 5 : 1, sliceRbsp(st, frame, 0));   // top field
+            appendNal(es, 1, sliceRbsp(st == 7 ? 5 : st, frame, 1));        // bottom field
+        }
+    }
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 184);
+    EXPECT_EQ("720x576", rec.text(CB_MPEG2TS_VIDEO_RES));
+    EXPECT_EQ(30, rec.number(CB_MPEG2TS_FIELD_COUNT));
+    EXPECT_EQ(0, rec.number(CB_MPEG2TS_FRAME_COUNT));
+    EXPECT_EQ(3, rec.number(CB_MPEG2TS_GOP_SIZE));
+    EXPECT_EQ("IPP", rec.text(CB_MPEG2TS_GOP_PAYLOAD));
+}
+
+// ---- parameter sets in the report ---------------------------------------------------------
+
+TEST(H264Sps, FirstParameterSetReportsAspectAndLaterOnesRepeatIt)
+{
+    SpsSpec spec;
+    spec.aspectIdc = 2;  // 12:11
+    spec.widthMbsM1 = 44;
+    spec.heightMapM1 = 35;  // 720 x 576
+    std::vector<uint8_t> es;
+    appendGop(es, spec, "IP");
+    appendGop(es, spec, "IP");
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 50);
+    EXPECT_EQ(2, rec.count(CB_MPEG2TS_ASPECT_RATIO));
+    EXPECT_NEAR(720.0 * 12 / (576.0 * 11), rec.number(CB_MPEG2TS_ASPECT_RATIO), 1e-12);
+    EXPECT_NEAR(12.0 / 11, rec.number(CB_MPEG2TS_SAMPLE_ASPECT_RATIO), 1e-12);
+}
+
+TEST(H264Sps, NoAspectInformationNoAspectEvents)
+{
+    SpsSpec spec;
+    spec.aspectIdc = -1;
+    std::vector<uint8_t> es;
+    appendGop(es, spec, "IP");
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 50);
+    EXPECT_EQ(0, rec.count(CB_MPEG2TS_ASPECT_RATIO));
+    EXPECT_EQ(0, rec.count(CB_MPEG2TS_SAMPLE_ASPECT_RATIO));
+    EXPECT_EQ("352x288", rec.text(CB_MPEG2TS_VIDEO_RES));
+}
+
+TEST(H264Sps, FrameRateNeverInfiniteOrNaN)
+{
+    struct {
+        bool timing;
+        uint32_t units, scale;
+        const char* rate;
+    } rows[] = {{false, 0, 0, "29.97"}, {true, 0, 50, "<none>"}, {true, 1, 0, "<none>"},
+                {true, 1001, 48000, "23.976"}, {true, 1, 120, "60"}};
+    for (const auto& r : rows) {
+        SpsSpec spec;
+        spec.timing = r.timing;
+        spec.units = r.units;
+        spec.scale = r.scale;
+        std::vector<uint8_t> es;
+        appendGop(es, spec, "I");
+        appendNal(es, 9, {0x10});
+        Recorder rec;
+        analyse(rec, es, 50);
+        EXPECT_EQ(r.rate, rec.text(CB_MPEG2TS_FRAME_RATE)) << r.units << "/" << r.scale;
+        EXPECT_EQ("false", rec.text(CB_MPEG2TS_DROP_FRAME));
+    }
+}
+
+TEST(H264Sps, UnusableParameterSetIsIgnored)
+{
+    SpsSpec good;
+    SpsSpec bad;
+    bad.log2MaxFrameNumM4 = 13;
+    bad.profile = 66;
+    std::vector<uint8_t> es;
+    appendGop(es, good, "IP");
+    appendGop(es, bad, "IP");
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    int unusable = 0;
+    analyse(rec, es, 50, &unusable);
+    EXPECT_EQ(1, unusable);
+    EXPECT_EQ(1, rec.count(CB_MPEG2TS_PROFILE_AND_LEVEL));
+    EXPECT_EQ("Main@Level 3", rec.text(CB_MPEG2TS_PROFILE_AND_LEVEL));
+    // The slices after it are read with the good one (4-bit frame_num).
+    EXPECT_EQ(4, rec.number(CB_MPEG2TS_FRAME_COUNT));
+}
+
+TEST(H264Sps, SlicesBeforeAnyParameterSetCountAsFrames)
+{
+    std::vector<uint8_t> es;
+    appendNal(es, 1, sliceRbsp(5, 0));
+    appendNal(es, 1, sliceRbsp(6, 0));
+    appendNal(es, 9, {0x10});
+    Recorder rec;
+    analyse(rec, es, 10);
+    EXPECT_EQ(2, rec.number(CB_MPEG2TS_FRAME_COUNT));
+    EXPECT_EQ(0, rec.count(CB_MPEG2TS_VIDEO_RES));
+    EXPECT_EQ(0, rec.number(CB_MPEG2TS_GOP_SIZE));
+    EXPECT_EQ("", rec.text(CB_MPEG2TS_GOP_STRUCT));
+}
+
+// ---- damaged input ------------------------------------------------------------------------
+
+TEST(H264Damage, RandomBytesAndBrokenUnits)
+{
+    std::mt19937 rng(99);
+    std::vector<uint8_t> good = extractElementaryStream(fixture("h264_baseline_360_aac.ts"), 27);
+    good.resize(12000);
+    for (int round = 0; round < 60; ++round) {
+        std::vector<uint8_t> es;
+        if (round % 3 == 0) {
+            es.resize(20000);
+            for (auto& b : es)
+                b = (uint8_t)(rng() % 4 == 0 ? 0 : rng());
+        } else if (round % 3 == 1) {
+            // Start codes with random NAL types and random payloads of random lengths.
+            for (int k = 0; k < 200; ++k) {
+                std::vector<uint8_t> rbsp(rng() % 80);
+                for (auto& b : rbsp)
+                    b = (uint8_t)rng();
+                appendNal(es, (int)(rng() % 32), rbsp);
+            }
+        } else {
+            // The real stream with bytes flipped.
+            es = good;
+            for (int k = 0; k < 40; ++k)
+                es[rng() % es.size()] ^= (uint8_t)(1u << (rng() % 8));
+        }
+        Recorder rec;
+        size_t chunk = 1 + rng() % 700;
+        EXPECT_EQ((long long)es.size(), analyse(rec, es, chunk));
+        for (const Event& e : rec.events())
+            EXPECT_TRUE(std::isfinite(e.number));
+    }
+}
+
+TEST(H264Damage, WindowFullOfOneUnit)
+{
+    // A unit that never ends (no further start code) must neither stall nor be misread.
+    std::vector<uint8_t> es;
+    appendNal(es, 7, std::vector<uint8_t>(3000, 0x42));
+    appendNal(es, 6, std::vector<uint8_t>(3000, 0xFF));
+    appendNal(es, 7, spsRbsp(SpsSpec()));
+    appendNal(es, 5, sliceRbsp(7, 0));
+    appendNal(es, 9, {0x10});
+    for (size_t chunk : {1u, 184u, 2000u}) {
+        Recorder rec;
+        int unusable = 0;
+        analyse(rec, es, chunk, &unusable);
+        EXPECT_EQ(1, unusable) << chunk;
+        EXPECT_EQ("352x288", rec.text(CB_MPEG2TS_VIDEO_RES)) << chunk;
+    }
+}
+
+TEST(H264Damage, EmptyAndTinyCalls)
+{
+    Recorder rec;
+    {
+        H264Processor proc(rec.callback(), kPid);
+        EXPECT_EQ(1, proc.processRawBuff(nullptr, 0));
+        uint8_t one = 0;
+        EXPECT_EQ(1, proc.processRawBuff(&one, 1));
+        uint8_t start[] = {0, 0, 1};
+        EXPECT_EQ(1, proc.processRawBuff(start, 3));
+        uint8_t type = 0x67;
+        EXPECT_EQ(2, proc.processRawBuff(&type, 1));  // an SPS whose bytes are still to come
+        EXPECT_EQ(5, proc.getByteCount());
+    }
+    EXPECT_EQ(0, rec.number(CB_MPEG2TS_FRAME_COUNT));
+}
+
+TEST(H264Rbsp, EmulationPreventionRemoval)
+{
+    Recorder rec;
+    H264Processor proc(rec.callback(), kPid);
+    uint8_t data[] = {0x11, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x03, 0x22, 0x00, 0x03, 0x00, 0x00, 0x03};
+    proc.processRawBuff(data, sizeof(data));
+    int n = proc.removeEmulationByte(0, (int)sizeof(data));
+    const uint8_t expect[] = {0x11, 0x00, 0x00, 0x00, 0x00, 0x03, 0x22, 0x00, 0x03, 0x00, 0x00};
+    ASSERT_EQ((int)sizeof(expect), n);
+    EXPECT_EQ(0, memcmp(expect, proc.getRbspBuffer(), sizeof(expect)));
+    EXPECT_EQ(0, proc.removeEmulationByte(5, 2));
+    EXPECT_EQ(2, proc.removeEmulationByte(11, 1000));  // clamped to the fill level
+}

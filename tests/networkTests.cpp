@@ -1,0 +1,855 @@
+// Live UDP input: sockets and the multicast join, the UDP reader thread, the network source
+// with its copy to disk, the file writer thread, and korbalt -n end to end.
+//
+// Every test that opens a UDP socket runs in a child process inside a private network
+// namespace that it makes itself (only its own loopback exists there), and every sender
+// sends from 127.0.0.1 to 127.0.0.1 or to the test group on loopback. Where namespaces
+// cannot be made the test is skipped; nothing is ever sent on the host's network.
+#include "engine/inputParams.h"
+#include "engine/msgCallback.h"
+#include "engine/ntwkSrcAsynch.h"
+#include "engine/streamDecoder.h"
+#include "platform/fileLogger.h"
+#include "platform/fileWriter.h"
+#include "platform/posixMsgQueues.h"
+#include "platform/udpNtwkReader.h"
+#include "platform/udpSockets.h"
+
+#include <gtest/gtest.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define KORBALT_NET_TEST_LSAN 1
+#endif
+
+#include <arpa/inet.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <mqueue.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const uint32_t LOOPBACK = 0x7F000001;      // 127.0.0.1
+const uint32_t TEST_GROUP = 0xEFFF2A2A;    // 239.255.42.42
+const uint32_t NOT_LOCAL = 0x0AFFFF01;     // 10.255.255.1: no interface in the namespace has it
+const int NO_NAMESPACE = 77;
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/korbalt_h2_net_XXXXXX";
+        const char* made = mkdtemp(pattern);
+        m_sPath = made ? made : "/tmp";
+    }
+    ~TempDir()
+    {
+        std::string cmd = "rm -rf '" + m_sPath + "'";
+        if (system(cmd.c_str()) != 0) {
+        }
+    }
+    std::string file(const std::string& name) const { return m_sPath + "/" + name; }
+    const std::string& path() const { return m_sPath; }
+
+private:
+    std::string m_sPath;
+};
+
+std::string readFile(const std::string& name)
+{
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string fixture(const char* name)
+{
+    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
+}
+
+std::string uniqueQueueName(const char* tag)
+{
+    static int counter = 0;
+    return std::string("/korbalt_h2n_") + tag + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+}
+
+bool queueExists(const std::string& name)
+{
+    mqd_t q = mq_open(name.c_str(), O_RDONLY);
+    if (q == (mqd_t)-1)
+        return errno != ENOENT;
+    mq_close(q);
+    return true;
+}
+
+bool joinWithin(pthread_t thread, int ms)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return pthread_timedjoin_np(thread, nullptr, &ts) == 0;
+}
+
+bool bringLoopbackUp()
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        return false;
+    struct ifreq req;
+    memset(&req, 0, sizeof(req));
+    strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, SIOCGIFFLAGS, &req) == 0;
+    if (ok) {
+        req.ifr_flags |= IFF_UP;
+        ok = ioctl(s, SIOCSIFFLAGS, &req) == 0;
+    }
+    close(s);
+    return ok;
+}
+
+// Runs body in a child inside a new network namespace with only loopback up. 0 passed,
+// NO_NAMESPACE when no namespace could be made, anything else failed.
+int runInPrivateNetwork(const std::function<void()>& body, int timeoutSeconds)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return 1;
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNET) != 0)
+            _exit(NO_NAMESPACE);
+        if (!bringLoopbackUp())
+            _exit(NO_NAMESPACE);
+        alarm((unsigned)timeoutSeconds);  // a hang inside ends the child, and so fails the test
+        body();
+        bool leaked = false;
+#ifdef KORBALT_NET_TEST_LSAN
+        // _exit skips the leak check that a normal exit runs.
+        leaked = __lsan_do_recoverable_leak_check() != 0;
+#endif
+        fflush(stdout);
+        fflush(stderr);
+        _exit(::testing::Test::HasFailure() || leaked ? 1 : 0);
+    }
+    int status = 0;
+    for (int i = 0; i < (timeoutSeconds + 10) * 100; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            if (WIFEXITED(status))
+                return WEXITSTATUS(status);
+            fprintf(stderr, "network test child ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+            return 2;
+        }
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    fprintf(stderr, "network test child timed out\n");
+    return 3;
+}
+
+#define IN_PRIVATE_NETWORK(seconds, ...)                                                             \
+    do {                                                                                             \
+        int rc_ = runInPrivateNetwork([&] __VA_ARGS__, seconds);                                     \
+        if (rc_ == NO_NAMESPACE)                                                                     \
+            GTEST_SKIP() << "cannot make a private network namespace here (needs CAP_SYS_ADMIN); " \
+                            "not running UDP tests on the host's network";                          \
+        ASSERT_EQ(0, rc_) << "the test failed inside its network namespace (see above)";             \
+    } while (0)
+
+// Sends from 127.0.0.1 only, to loopback or to the test group on loopback only.
+class LoopbackSender {
+public:
+    LoopbackSender()
+    {
+        m_iSock = socket(AF_INET, SOCK_DGRAM, 0);
+        struct in_addr lo;
+        lo.s_addr = htonl(LOOPBACK);
+        setsockopt(m_iSock, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof(lo));
+        struct sockaddr_in local;
+        memset(&local, 0, sizeof(local));
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(LOOPBACK);
+        bind(m_iSock, (struct sockaddr*)&local, sizeof(local));
+    }
+    ~LoopbackSender() { close(m_iSock); }
+    bool send(uint32_t address, uint16_t port, const void* data, size_t size)
+    {
+        if (address != LOOPBACK && address != TEST_GROUP) {
+            ADD_FAILURE() << "refusing to send anywhere but loopback";
+            return false;
+        }
+        struct sockaddr_in to;
+        memset(&to, 0, sizeof(to));
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(address);
+        to.sin_port = htons(port);
+        return sendto(m_iSock, data, size, 0, (struct sockaddr*)&to, sizeof(to)) == (ssize_t)size;
+    }
+    // The stream in datagrams of seven packets, paced at bitsPerSecond.
+    int sendPaced(uint32_t address, uint16_t port, const std::string& stream, double bitsPerSecond)
+    {
+        const size_t chunk = 7 * 188;
+        double interval = chunk * 8.0 / bitsPerSecond;
+        auto start = std::chrono::steady_clock::now();
+        int sent = 0;
+        for (size_t at = 0; at < stream.size(); at += chunk) {
+            size_t n = stream.size() - at < chunk ? stream.size() - at : chunk;
+            auto due = start + std::chrono::duration<double>(interval * sent);
+            std::this_thread::sleep_until(due);
+            if (!send(address, port, stream.data() + at, n))
+                break;
+            ++sent;
+        }
+        return sent;
+    }
+
+private:
+    int m_iSock;
+};
+
+// The queues a UDP reader runs between, with buffers the test owns.
+struct UdpRig {
+    std::string emptyName = uniqueQueueName("uempty");
+    std::string fullName = uniqueQueueName("ufull");
+    int emptyQ = -1;
+    int fullQ = -1;
+    std::vector<unsigned char*> buffers;
+    int capacity;
+
+    UdpRig(int numBuffers, int capacity) : capacity(capacity)
+    {
+        QueueAttr attr = {0, numBuffers + 1, (int64_t)sizeof(AppMsg), 0};
+        mq_unlink(emptyName.c_str());
+        mq_unlink(fullName.c_str());
+        emptyQ = createMsgQueue(emptyName.c_str(), 0660, &attr);
+        fullQ = createMsgQueue(fullName.c_str(), 0660, &attr);
+        for (int i = 0; i < numBuffers; ++i) {
+            unsigned char* b = (unsigned char*)malloc((size_t)capacity);
+            buffers.push_back(b);
+            AppMsg m = {APP_MSG_NTWK_BUFFER, capacity, 0, b};
+            sendMsg(emptyQ, &m, sizeof(m));
+        }
+    }
+    ~UdpRig()
+    {
+        mq_close(emptyQ);
+        mq_close(fullQ);
+        mq_unlink(emptyName.c_str());
+        mq_unlink(fullName.c_str());
+        for (unsigned char* b : buffers)
+            free(b);
+    }
+    int start(pthread_t* tid, uint32_t address, uint16_t port, uint32_t interfaceAddress)
+    {
+        ThreadArg args[6] = {
+            {UDP_READER_ARG_ADDRESS, address},
+            {UDP_READER_ARG_PORT, port},
+            {UDP_READER_ARG_INTERFACE, interfaceAddress},
+            {UDP_READER_ARG_EMPTY_QUEUE, (uint64_t)(uintptr_t)emptyName.c_str()},
+            {UDP_READER_ARG_FULL_QUEUE, (uint64_t)(uintptr_t)fullName.c_str()},
+            {UDP_READER_ARG_RECV_BUFF, 1347584},
+        };
+        return udpNtwkReaderThreadStart(tid, args, 6);
+    }
+    bool next(AppMsg* m, int ms = 3000)
+    {
+        int len = 0;
+        unsigned int prio = 0;
+        return receiveTimedPriorityMsg(fullQ, m, sizeof(*m), &len, &prio, ms) == (int)sizeof(AppMsg);
+    }
+    void giveBack(AppMsg m)
+    {
+        m.length = 0;
+        sendMsg(emptyQ, &m, sizeof(m));
+    }
+    void stop()
+    {
+        AppMsg m = {APP_MSG_EXIT, 0, 0, nullptr};
+        sendPriorityMsg(emptyQ, &m, sizeof(m), 30);
+    }
+};
+
+std::string numbered(int index, size_t size)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        s[i] = (char)((index * 31 + i) & 0xFF);
+    return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- sockets
+
+TEST(NetUdpSocket, LookupJoinAndReceiveRules)
+{
+    IN_PRIVATE_NETWORK(30, {
+        char name[IFNAMSIZ + 1];
+        int position = -1;
+        EXPECT_EQ(0, getNetworkIntfsNameAndId(LOOPBACK, name, sizeof(name), &position));
+        EXPECT_STREQ("lo", name);
+        EXPECT_EQ(0, position);
+        // A tiny name buffer gets a bounded, terminated copy.
+        char tiny[2];
+        EXPECT_EQ(0, getNetworkIntfsNameAndId(LOOPBACK, tiny, sizeof(tiny), &position));
+        EXPECT_STREQ("l", tiny);
+        EXPECT_EQ(3, getNetworkIntfsNameAndId(NOT_LOCAL, name, sizeof(name), &position));
+
+        struct Case {
+            uint32_t group;
+            uint32_t intf;
+            int result;
+        } cases[] = {
+            {TEST_GROUP, LOOPBACK, 0},
+            {TEST_GROUP, NOT_LOCAL, 4},   // a multicast stream that cannot be joined is a failure
+            {LOOPBACK, NOT_LOCAL, 0},     // unicast: nothing to join
+            {LOOPBACK, LOOPBACK, 0},
+        };
+        for (const Case& c : cases) {
+            UdpSocket s;
+            ASSERT_EQ(0, createUdpSocket(&s));
+            EXPECT_EQ(c.result, joinMcastUdpSocket(&s, c.intf, c.group)) << std::hex << c.group << " " << c.intf;
+            if (c.result == 4) {
+                std::string why = getLastSocketErrorText();
+                EXPECT_NE(std::string::npos, why.find("239.255.42.42")) << why;
+                EXPECT_NE(std::string::npos, why.find("10.255.255.1")) << why;
+            }
+            EXPECT_EQ(0, closeUdpSocket(&s));
+        }
+        EXPECT_TRUE(isMulticastAddress(0xE0000000));
+        EXPECT_TRUE(isMulticastAddress(0xEFFFFFFF));
+        EXPECT_FALSE(isMulticastAddress(0xDFFFFFFF));
+        EXPECT_FALSE(isMulticastAddress(0xF0000000));
+
+        // A time-out gives 5 and -1; a datagram longer than the buffer is cut and said so.
+        UdpSocket r;
+        ASSERT_EQ(0, createUdpSocket(&r));
+        ASSERT_EQ(0, setSocketRecvTimeout(&r, 1));
+        ASSERT_EQ(0, bindUdpSocket(&r, LOOPBACK, 50000));
+        unsigned char buf[1000];
+        int count = 0;
+        bool cut = false;
+        uint32_t from = 0;
+        uint16_t fromPort = 0;
+        EXPECT_EQ(5, recvFromUdpSocket(&r, &from, &fromPort, buf, sizeof(buf), &count, &cut));
+        EXPECT_EQ(-1, count);
+        LoopbackSender sender;
+        std::string big = numbered(1, 3000);
+        ASSERT_TRUE(sender.send(LOOPBACK, 50000, big.data(), big.size()));
+        EXPECT_EQ(0, recvFromUdpSocket(&r, &from, &fromPort, buf, sizeof(buf), &count, &cut));
+        EXPECT_EQ(1000, count);
+        EXPECT_TRUE(cut);
+        EXPECT_EQ(0, memcmp(buf, big.data(), 1000));
+        EXPECT_EQ(htonl(LOOPBACK), from);
+        std::string small = numbered(2, 100);
+        ASSERT_TRUE(sender.send(LOOPBACK, 50000, small.data(), small.size()));
+        EXPECT_EQ(0, recvFromUdpSocket(&r, &from, &fromPort, buf, sizeof(buf), &count, &cut));
+        EXPECT_EQ(100, count);
+        EXPECT_FALSE(cut);
+        closeUdpSocket(&r);
+    });
+}
+
+TEST(NetUdpSocket, TextsOfAddressesAndErrors)
+{
+    char text[16];
+    formatIpAddress(0xEF010101, text, sizeof(text));
+    EXPECT_STREQ("239.1.1.1", text);
+    formatIpAddress(0xFFFFFFFF, text, sizeof(text));
+    EXPECT_STREQ("255.255.255.255", text);
+    char scratch[32];
+    EXPECT_STREQ("Error EINVAL\n", socketErrorText(EINVAL, scratch, sizeof(scratch)));
+    EXPECT_STREQ("Error EADDRNOTAVAIL\n", socketErrorText(EADDRNOTAVAIL, scratch, sizeof(scratch)));
+    EXPECT_STREQ("Error 1234\n", socketErrorText(1234, scratch, sizeof(scratch)));
+}
+
+// ---------------------------------------------------------------- UDP reader thread
+
+TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
+{
+    IN_PRIVATE_NETWORK(60, {
+        UdpRig rig(4, 5264);
+        pthread_t tid;
+        ASSERT_EQ(0, rig.start(&tid, TEST_GROUP, 50000, LOOPBACK));
+        LoopbackSender sender;
+        for (int i = 0; i < 12; ++i) {
+            std::string d = numbered(i, 1316);
+            ASSERT_TRUE(sender.send(TEST_GROUP, 50000, d.data(), d.size()));
+            AppMsg m;
+            ASSERT_TRUE(rig.next(&m)) << "datagram " << i;
+            EXPECT_EQ(APP_MSG_NTWK_BUFFER, m.type);
+            ASSERT_EQ(1316, m.length);
+            EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1316));
+            rig.giveBack(m);
+        }
+        // One second without traffic: one buffer with nothing in it.
+        auto start = std::chrono::steady_clock::now();
+        AppMsg m;
+        ASSERT_TRUE(rig.next(&m, 3000));
+        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(-1, m.length);
+        EXPECT_GT(waited, 0.8);
+        EXPECT_LT(waited, 2.5);
+        rig.giveBack(m);
+        rig.stop();
+        EXPECT_TRUE(joinWithin(tid, 3000)) << "the reader did not notice the exit message";
+    });
+}
+
+TEST(NetUdpReader, OversizeDatagramIsCutToTheBuffer)
+{
+    IN_PRIVATE_NETWORK(30, {
+        UdpRig rig(2, 1000);
+        pthread_t tid;
+        ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50001, NOT_LOCAL));
+        LoopbackSender sender;
+        std::string d = numbered(3, 1316);
+        ASSERT_TRUE(sender.send(LOOPBACK, 50001, d.data(), d.size()));
+        AppMsg m;
+        ASSERT_TRUE(rig.next(&m));
+        EXPECT_EQ(1000, m.length);
+        EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1000));
+        rig.giveBack(m);
+        rig.stop();
+        EXPECT_TRUE(joinWithin(tid, 3000));
+    });
+}
+
+TEST(NetUdpReader, StartFailsBeforeAnyThreadRuns)
+{
+    IN_PRIVATE_NETWORK(30, {
+        UdpRig rig(2, 5264);
+        pthread_t tid = 99;
+        EXPECT_EQ(4, rig.start(&tid, TEST_GROUP, 50002, NOT_LOCAL));
+        EXPECT_EQ(0u, (unsigned long)tid);
+        EXPECT_EQ(2, udpNtwkReaderThreadStart(&tid, nullptr, 0));
+        // Socket fine, but no queues to serve: a failed start, not a thread talking to nobody.
+        ThreadArg args[4] = {
+            {UDP_READER_ARG_ADDRESS, LOOPBACK},
+            {UDP_READER_ARG_PORT, 50003},
+            {UDP_READER_ARG_EMPTY_QUEUE, (uint64_t)(uintptr_t) "/korbalt_h2n_none_a"},
+            {UDP_READER_ARG_FULL_QUEUE, (uint64_t)(uintptr_t) "/korbalt_h2n_none_b"},
+        };
+        EXPECT_EQ(3, udpNtwkReaderThreadStart(&tid, args, 4));
+    });
+}
+
+// ---------------------------------------------------------------- file writer thread
+
+// Plain and direct writes: every byte of every buffer, in order, and each buffer back empty.
+TEST(NetFileWriter, WritesEveryByteAndReturnsEmptyBuffers)
+{
+    for (bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "direct" : "plain");
+        TempDir dir;
+        std::string copy = dir.file("copy.mpg");
+        if (direct) {
+            int probe = open(copy.c_str(), O_WRONLY | O_CREAT | O_DIRECT, 0600);
+            if (probe < 0) {
+                std::cout << "this file system refuses O_DIRECT; direct writes not checked\n";
+                continue;
+            }
+            close(probe);
+        }
+        std::string toWrite = uniqueQueueName("wfull");
+        std::string written = uniqueQueueName("wempty");
+        QueueAttr attr = {0, 6, (int64_t)sizeof(AppMsg), 0};
+        int wq = createMsgQueue(toWrite.c_str(), 0660, &attr);
+        int rq = createMsgQueue(written.c_str(), 0660, &attr);
+        ASSERT_GE(wq, 0);
+        ASSERT_GE(rq, 0);
+        ThreadArg args[5] = {
+            {FILE_WRITER_ARG_FILE_NAME, (uint64_t)(uintptr_t)copy.c_str()},
+            {FILE_WRITER_ARG_OPTION, 65536},
+            {FILE_WRITER_ARG_FULL_QUEUE, (uint64_t)(uintptr_t)toWrite.c_str()},
+            {FILE_WRITER_ARG_EMPTY_QUEUE, (uint64_t)(uintptr_t)written.c_str()},
+            {FILE_WRITER_ARG_DIRECT, direct ? 1u : 0u},
+        };
+        pthread_t tid;
+        ASSERT_EQ(0, fileWriterThreadStart(&tid, args, 5));
+        // Direct writes want aligned counts; the short tail at the end is written too.
+        std::vector<long long> lengths = direct ? std::vector<long long>{65536, 0, 65536, 7}
+                                                : std::vector<long long>{100, 0, 65536, 7};
+        std::vector<unsigned char*> buffers;
+        std::string expected;
+        for (size_t i = 0; i < lengths.size(); ++i) {
+            void* p = nullptr;
+            ASSERT_EQ(0, posix_memalign(&p, 512, 65536));
+            unsigned char* b = (unsigned char*)p;
+            buffers.push_back(b);
+            std::string d = numbered((int)i, 65536);
+            memcpy(b, d.data(), 65536);
+            expected += d.substr(0, (size_t)lengths[i]);
+            AppMsg m = {APP_MSG_NTWK_BUFFER, 65536, lengths[i], b};
+            ASSERT_EQ(0, sendMsg(wq, &m, sizeof(m)));
+        }
+        // Behind the buffers, at their priority: everything before it is written.
+        AppMsg exitMsg = {APP_MSG_EXIT, 0, 0, nullptr};
+        ASSERT_EQ(0, sendMsg(wq, &exitMsg, sizeof(exitMsg)));
+        EXPECT_TRUE(joinWithin(tid, 5000));
+        EXPECT_TRUE(readFile(copy) == expected) << readFile(copy).size() << " of " << expected.size();
+        for (size_t i = 0; i < lengths.size(); ++i) {
+            AppMsg m;
+            int len = 0;
+            unsigned int prio = 0;
+            ASSERT_EQ((int)sizeof(m), receiveTimedPriorityMsg(rq, &m, sizeof(m), &len, &prio, 1000));
+            EXPECT_EQ(0, m.length);
+            EXPECT_EQ(buffers[i], m.buffer);
+        }
+        mq_close(wq);
+        mq_close(rq);
+        mq_unlink(toWrite.c_str());
+        mq_unlink(written.c_str());
+        for (unsigned char* b : buffers)
+            free(b);
+    }
+}
+
+TEST(NetFileWriter, UnopenableCopyIsAFailedStart)
+{
+    std::string toWrite = uniqueQueueName("wfull");
+    std::string written = uniqueQueueName("wempty");
+    QueueAttr attr = {0, 2, (int64_t)sizeof(AppMsg), 0};
+    int wq = createMsgQueue(toWrite.c_str(), 0660, &attr);
+    int rq = createMsgQueue(written.c_str(), 0660, &attr);
+    ThreadArg args[3] = {
+        {FILE_WRITER_ARG_FILE_NAME, (uint64_t)(uintptr_t) "/nonexistent_korbalt_dir/copy.mpg"},
+        {FILE_WRITER_ARG_FULL_QUEUE, (uint64_t)(uintptr_t)toWrite.c_str()},
+        {FILE_WRITER_ARG_EMPTY_QUEUE, (uint64_t)(uintptr_t)written.c_str()},
+    };
+    pthread_t tid = 5;
+    EXPECT_EQ(5, fileWriterThreadStart(&tid, args, 3));
+    EXPECT_EQ(0u, (unsigned long)tid);
+    EXPECT_EQ(2, fileWriterThreadStart(&tid, nullptr, 0));
+    mq_close(wq);
+    mq_close(rq);
+    mq_unlink(toWrite.c_str());
+    mq_unlink(written.c_str());
+}
+
+// ---------------------------------------------------------------- network source
+
+TEST(NetSource, NamesFromAddressAndFullPort)
+{
+    std::string pid = std::to_string(getpid());
+    NtwkSrcAsynch src(0xEF010101, 50000, LOOPBACK, "./", 10, 65536, true, false);
+    EXPECT_STREQ("239_1_1_1_50000", src.getStreamLabel());
+    EXPECT_EQ("/239_1_1_1_50000_EMPTY_QUEUE_" + pid, std::string(src.getEmptyQueueName()));
+    EXPECT_EQ("/239_1_1_1_50000_FULL_QUEUE_" + pid, std::string(src.getFullQueueName()));
+    EXPECT_EQ("./239_1_1_1_50000.mpg", src.getFileWriterFileName());
+    EXPECT_EQ("/239_1_1_1_50000_mpg_FULL_QUEUE_" + pid, src.getFileWriterQueueName());
+    EXPECT_EQ("/239_1_1_1_50000_mpg_EMPTY_QUEUE_" + pid, src.getFileWriterReturnQueueName());
+    NtwkSrcAsynch top(0xEF010101, 65535, LOOPBACK, "./", 10, 65536, false, false);
+    EXPECT_STREQ("239_1_1_1_65535", top.getStreamLabel());
+    EXPECT_TRUE(top.getFileWriterFileName().empty());
+}
+
+TEST(NetSource, WriterThatCannotOpenItsFileFailsTheStart)
+{
+    NtwkSrcAsynch src(0xEF010101, 50010, LOOPBACK, "/nonexistent_korbalt_dir/", 4, 4096, true, false);
+    ASSERT_TRUE(src.init());
+    EXPECT_EQ(5, src.startFileWriter());
+    EXPECT_NE(std::string::npos, src.getFailureText().find("/nonexistent_korbalt_dir/239_1_1_1_50010.mpg"))
+        << src.getFailureText();
+}
+
+// The copy holds exactly what arrived, also with writer buffers smaller than a datagram,
+// and the partly filled last writer buffer is written at the stop.
+TEST(NetSource, CopyEqualsWhatWasSentForEveryWriterBufferSize)
+{
+    IN_PRIVATE_NETWORK(120, {
+        TempDir dir;
+        const int writerSizes[] = {65536, 1316, 1000, 100, 7};
+        for (int writerSize : writerSizes) {
+            SCOPED_TRACE("writer buffer " + std::to_string(writerSize));
+            std::string sent;
+            std::string copyName;
+            std::vector<std::string> names;
+            {
+                NtwkSrcAsynch src(TEST_GROUP, 50020, LOOPBACK, dir.path() + "/", 4, writerSize, true, false);
+                names = {src.getEmptyQueueName(), src.getFullQueueName(), src.getFileWriterQueueName(),
+                         src.getFileWriterReturnQueueName()};
+                copyName = src.getFileWriterFileName();
+                ASSERT_TRUE(src.init());
+                ASSERT_EQ(0, src.startNtwkReader()) << src.getFailureText();
+                ASSERT_EQ(0, src.startFileWriter()) << src.getFailureText();
+                LoopbackSender sender;
+                long long got = 0;
+                for (int i = 0; i < 60; ++i) {
+                    std::string d = numbered(i, i == 59 ? 500 : 1316);
+                    sent += d;
+                    ASSERT_TRUE(sender.send(TEST_GROUP, 50020, d.data(), d.size()));
+                    // Take buffers until this datagram is in (empty ones come from silence).
+                    for (int tries = 0; tries < 5 && got < (long long)sent.size(); ++tries) {
+                        unsigned char* b = nullptr;
+                        long long n = 0;
+                        if (src.getRawDataBuff(&b, &n)) {
+                            EXPECT_EQ(0, memcmp(b, sent.data() + got, (size_t)n));
+                            got += n;
+                            EXPECT_TRUE(src.releaseRawDataBuff());
+                        }
+                    }
+                }
+                EXPECT_EQ((long long)sent.size(), got);
+                EXPECT_EQ((long long)sent.size(), src.getBytesCopied());
+                EXPECT_EQ(0, src.stopReader());
+            }
+            EXPECT_TRUE(readFile(copyName) == sent) << readFile(copyName).size() << " of " << sent.size();
+            for (const std::string& n : names)
+                EXPECT_FALSE(queueExists(n)) << n;
+        }
+    });
+}
+
+// A datagram-less second: an empty buffer that the source hands straight back, no error.
+TEST(NetSource, SilenceGivesAnEmptyBufferAndNoError)
+{
+    IN_PRIVATE_NETWORK(30, {
+        NtwkSrcAsynch src(TEST_GROUP, 50030, LOOPBACK, "./", 4, 65536, false, false);
+        ASSERT_TRUE(src.init());
+        ASSERT_EQ(0, src.startNtwkReader());
+        unsigned char* b = nullptr;
+        long long n = 0;
+        auto start = std::chrono::steady_clock::now();
+        bool got = false;
+        while (!got && std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+            got = src.getRawDataBuff(&b, &n);
+        EXPECT_FALSE(got);
+        EXPECT_EQ(StreamSrcAsynch::SRC_STATE_RUNNING, src.getState());
+        EXPECT_TRUE(src.getFailureText().empty());
+        EXPECT_EQ(0, src.getPercentComplete());
+    });
+}
+
+TEST(NetSource, UnjoinableGroupFailsWithTheReason)
+{
+    IN_PRIVATE_NETWORK(30, {
+        NtwkSrcAsynch src(TEST_GROUP, 50040, NOT_LOCAL, "./", 4, 65536, false, false);
+        ASSERT_TRUE(src.init());
+        EXPECT_EQ(4, src.startNtwkReader());
+        EXPECT_NE(std::string::npos, src.getFailureText().find("239.255.42.42")) << src.getFailureText();
+        EXPECT_NE(std::string::npos, src.getFailureText().find("10.255.255.1")) << src.getFailureText();
+    });
+}
+
+// The decoder on a network source: an abort ends it within about a second.
+TEST(NetDecoder, AbortEndsALiveRun)
+{
+    IN_PRIVATE_NETWORK(60, {
+        MsgCallback registry;
+        InputParams params(TEST_GROUP, 50050, LOOPBACK, "./", 10, 65536, false, false);
+        StreamDecoder decoder(params, &registry);
+        std::atomic<bool> done(false);
+        std::thread sender([&] {
+            LoopbackSender s;
+            std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
+            s.sendPaced(TEST_GROUP, 50050, stream, 5e6);
+            usleep(300000);
+            StreamDecoder::requestAbort();
+            done = true;
+        });
+        int result = decoder.startDecoding(0);
+        sender.join();
+        StreamDecoder::clearAbortRequest();
+        EXPECT_TRUE(done.load());
+        EXPECT_EQ(StreamDecoder::DECODE_ENDED, result);
+        EXPECT_EQ((long long)readFile(fixture("h264_baseline_360_aac.ts")).size(), decoder.getBytesProcessed());
+        EXPECT_TRUE(decoder.getFailureText().empty()) << decoder.getFailureText();
+    });
+}
+
+// ---------------------------------------------------------------- korbalt -n end to end
+
+namespace {
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Starts korbalt with args in dir (its outputs land there); returns its pid.
+pid_t startKorbalt(const TempDir& dir, const std::vector<std::string>& args)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.path().c_str()) != 0)
+            _exit(126);
+        int out = open((dir.path() + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open((dir.path() + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        argv.push_back((char*)"korbalt");
+        for (const std::string& a : args)
+            argv.push_back((char*)a.c_str());
+        argv.push_back(nullptr);
+        execv(KORBALT_BINARY, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+ProgramRun finishKorbalt(const TempDir& dir, pid_t pid, bool interrupt, int seconds)
+{
+    ProgramRun r;
+    if (interrupt)
+        kill(pid, SIGINT);
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < seconds * 100 && !ended; ++i) {
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        if (!ended)
+            usleep(10000);
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "korbalt did not end";
+    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    r.out = readFile(dir.file("stdout.txt"));
+    r.err = readFile(dir.file("stderr.txt"));
+    return r;
+}
+
+// Waits until the program's log shows its reader running (the socket is joined by then).
+bool waitForLog(const std::string& log, const std::string& text, int ms)
+{
+    for (int i = 0; i < ms / 10; ++i) {
+        if (readFile(log).find(text) != std::string::npos)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+std::string lineStarting(const std::string& text, const std::string& key)
+{
+    size_t at = text.find("\n" + key);
+    if (at == std::string::npos)
+        return "";
+    size_t end = text.find('\n', at + 1);
+    return text.substr(at + 1, end - at - 1);
+}
+
+long long processedFromLog(const std::string& log)
+{
+    const char* key = "StreamDecoder Processed ";
+    size_t at = log.rfind(key);
+    return at == std::string::npos ? -1 : atoll(log.c_str() + at + strlen(key));
+}
+
+}  // namespace
+
+// A fixture sent at 20 Mbit/s to the group on loopback: nothing lost (the bytes analysed and
+// the copy equal the file), and the report has what the file's own report has.
+TEST(NetKorbalt, MulticastAt20MbitsLosesNothingAndCopiesExactly)
+{
+    IN_PRIVATE_NETWORK(120, {
+        TempDir dir;
+        std::string name = fixture("mpeg2_576_16x9_ac3.ts");
+        std::string stream = readFile(name);
+
+        // The file's own analysis, for comparison.
+        {
+            pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "file", "-f", name});
+            ProgramRun r = finishKorbalt(dir, pid, false, 60);
+            ASSERT_EQ(0, r.status) << r.err;
+        }
+        std::string fileReport = readFile(dir.file("file"));
+
+        pid_t pid = startKorbalt(dir, {"-d", "-report_dst", dir.path() + "/", "-report_name", "net", "-n", "-ip",
+                                       "239.255.42.42", "-p", "50000", "-int", "127.0.0.1"});
+        ASSERT_TRUE(waitForLog(dir.file("net_log.txt"), "NtwkSrcAsynch", 10000));
+        usleep(300000);
+        LoopbackSender sender;
+        int datagrams = sender.sendPaced(TEST_GROUP, 50000, stream, 20e6);
+        EXPECT_EQ((int)((stream.size() + 1315) / 1316), datagrams);
+        usleep(1500000);
+        ProgramRun r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(0, r.status) << r.err;
+
+        std::string log = readFile(dir.file("net_log.txt"));
+        EXPECT_EQ((long long)stream.size(), processedFromLog(log)) << "datagrams were lost";
+        EXPECT_TRUE(readFile(dir.file("239_255_42_42_50000.mpg")) == stream) << "the copy differs from what was sent";
+
+        std::string report = readFile(dir.file("net"));
+        EXPECT_NE(std::string::npos, report.find("Media Container:MPEG2 transport")) << report;
+        EXPECT_NE(std::string::npos, report.find("<<< PAT Table >>>"));
+        EXPECT_NE(std::string::npos, report.find("<<< PMT Table >>>"));
+        EXPECT_EQ(lineStarting(fileReport, "TotalErrors:"), lineStarting(report, "TotalErrors:"));
+        EXPECT_FALSE(lineStarting(report, "TotalErrors:").empty());
+        std::string pidText = std::to_string(pid);
+        EXPECT_FALSE(queueExists("/239_255_42_42_50000_EMPTY_QUEUE_" + pidText));
+        EXPECT_FALSE(queueExists("/239_255_42_42_50000_mpg_FULL_QUEUE_" + pidText));
+    });
+}
+
+// A unicast stream: no group to join, and an interface address that is not local is fine.
+TEST(NetKorbalt, UnicastWithANonLocalInterfaceWorks)
+{
+    IN_PRIVATE_NETWORK(60, {
+        TempDir dir;
+        std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
+        pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "uni", "-n", "-ip",
+                                       "127.0.0.1", "-p", "50001", "-int", "10.255.255.1"});
+        ASSERT_TRUE(waitForLog(dir.file("uni_log.txt"), "NtwkSrcAsynch", 10000));
+        usleep(300000);
+        LoopbackSender sender;
+        sender.sendPaced(LOOPBACK, 50001, stream, 10e6);
+        usleep(1200000);
+        ProgramRun r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ((long long)stream.size(), processedFromLog(readFile(dir.file("uni_log.txt"))));
+        EXPECT_NE(std::string::npos, readFile(dir.file("uni")).find("Media Container:MPEG2 transport"));
+    });
+}
+
+// A multicast group on an interface address that no interface has: the start fails with one
+// clear line and a non-zero status, at once.
+TEST(NetKorbalt, UnjoinableGroupEndsWithTheReason)
+{
+    IN_PRIVATE_NETWORK(60, {
+        TempDir dir;
+        pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "bad", "-n", "-ip",
+                                       "239.255.42.42", "-p", "50002", "-int", "10.255.255.1"});
+        ProgramRun r = finishKorbalt(dir, pid, false, 20);
+        EXPECT_NE(0, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("korbalt: ")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("239.255.42.42")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("10.255.255.1")) << r.err;
+        EXPECT_EQ(1, (int)std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    });
+}
