@@ -34,7 +34,6 @@ H264Processor::H264Processor(MsgCallback* msgCallback, int pid)
     memset(&m_SequenceParameterSet, 0, sizeof(m_SequenceParameterSet));
     memset(&m_SliceHeader, 0, sizeof(m_SliceHeader));
     memset(m_aucRbspBuffer, 0, sizeof(m_aucRbspBuffer));
-    memset(m_acText, 0, sizeof(m_acText));
     setName("H264Processor");
 }
 
@@ -134,6 +133,17 @@ bool H264Processor::handleNalUnit(int p)
     const int type = m_aucWindow[p + 3] & 0x1F;
     const int payload = p + 4;
 
+    // Units whose payload is not read need no bytes beyond their header.
+    if (type == kNalAccessUnitDelimiter) {
+        m_iStartCodeCount++;
+        m_iAccessUnitDelimiterCount++;
+        return true;
+    }
+    if (type != kNalSlice && type != kNalIdrSlice && type != kNalSei && type != kNalSps) {
+        m_iStartCodeCount++;
+        return true;
+    }
+
     // Where the unit ends: at the next start code (without the zero bytes before it), or,
     // while that is not in the window, at what has arrived so far.
     // A slice needs only its first fields; looking further than this would only scan the
@@ -191,12 +201,7 @@ bool H264Processor::handleNalUnit(int p)
         handleSps(removeEmulationByte(payload, end));
         return true;
     }
-    case kNalAccessUnitDelimiter:
-        m_iStartCodeCount++;
-        m_iAccessUnitDelimiterCount++;
-        return true;
     default:
-        m_iStartCodeCount++;
         return true;
     }
 }

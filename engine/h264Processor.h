@@ -65,7 +65,6 @@ private:
     int m_iRbspLength;
     int m_iUnusableSpsCount;
     unsigned char m_aucRbspBuffer[RBSP_BUFFER_SIZE];
-    char m_acText[256];
 };
 
 #endif

@@ -11,10 +11,11 @@
 
 namespace {
 
+// The steady clock (CLOCK_MONOTONIC) in milliseconds; a vDSO read, no system call.
 long long monotonicMs()
 {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
@@ -114,7 +115,8 @@ void Mpeg2TransportProcessor::reportBitrates()
 void Mpeg2TransportProcessor::maybeFireStatusAlive()
 {
     long long now = m_pClockMs();
-    if (m_llLastAliveMs >= 0 && now - m_llLastAliveMs < STATUS_ALIVE_INTERVAL_MS)
+    // A clock that went back restarts the spacing rather than silencing the heartbeat.
+    if (m_llLastAliveMs >= 0 && now >= m_llLastAliveMs && now - m_llLastAliveMs < STATUS_ALIVE_INTERVAL_MS)
         return;
     m_llLastAliveMs = now;
     ++m_ullStatusAliveCount;

@@ -55,6 +55,7 @@ public:
     double getPcrSpanSeconds() const;
 
     // Status-alive heartbeat: at most one firing per this many milliseconds of wall clock.
+    // The default clock is the monotonic one that the status-alive callback reads too.
     static constexpr long long STATUS_ALIVE_INTERVAL_MS = 1000;
     void setClock(ClockMsFunction clock) { m_pClockMs = clock; }
     uint64_t getStatusAliveCount() const { return m_ullStatusAliveCount; }

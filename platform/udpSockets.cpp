@@ -177,6 +177,9 @@ int setSocketRecvTimeout(UdpSocket* s, int seconds)
 
 int setSocketRecvBuff(UdpSocket* s, int bytes)
 {
+    // A privileged process gets the size it asks for; others get what the system's limit allows.
+    if (setsockopt(s->sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) == 0)
+        return 0;
     if (setsockopt(s->sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) != 0) {
         setLastError("cannot set the receive buffer size: %s", strerror(errno));
         return 5;

@@ -877,8 +877,11 @@ std::vector<unsigned char> pmtSection(int program, int version, bool current, in
         body.insert(body.end(), e.descriptors.begin(), e.descriptors.end());
     }
     const int sectionLength = static_cast<int>(body.size()) + 4;
-    std::vector<unsigned char> s = {0x02, static_cast<unsigned char>(0xB0 | (sectionLength >> 8)),
-                                    static_cast<unsigned char>(sectionLength)};
+    std::vector<unsigned char> s;
+    s.reserve(3 + body.size() + 4);
+    s.push_back(0x02);
+    s.push_back(static_cast<unsigned char>(0xB0 | (sectionLength >> 8)));
+    s.push_back(static_cast<unsigned char>(sectionLength));
     s.insert(s.end(), body.begin(), body.end());
     s.insert(s.end(), {0x12, 0x34, 0x56, 0x78});
     return s;

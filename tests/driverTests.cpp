@@ -612,7 +612,8 @@ TEST(DriverInputParams, KindsAndAssignment)
     kept = none;
     EXPECT_EQ(INPUT_SOURCE_NONE, kept.m_iSourceType);
     EXPECT_EQ(path, kept.m_sFileName);
-    kept = kept;
+    InputParams& same = kept;
+    kept = same;
     EXPECT_EQ(path, kept.m_sFileName);
 }
 

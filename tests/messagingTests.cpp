@@ -329,7 +329,8 @@ TEST(MappedValue, CopyAndAssignAreDeep)
     EXPECT_EQ("Hz", copy.m_pChildren->front().m_sValue);
     EXPECT_EQ("1", assigned.m_pChildren->front().m_pChildren->front().m_sValue);
 
-    assigned = assigned;  // self-assignment keeps the children
+    callbackMappedValue& same = assigned;
+    assigned = same;  // self-assignment keeps the children
     ASSERT_NE(nullptr, assigned.m_pChildren);
     EXPECT_EQ("Sampling Rate", assigned.m_sName);
 

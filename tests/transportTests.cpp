@@ -1148,8 +1148,12 @@ TEST(TsTransport, StatusAliveAtMostOncePerSecond)
         g_fakeNowMs = 9000;
         feedChunks(tp, Bytes(data.begin() + 7, data.begin() + 188 * 3 + 7), 100);
         EXPECT_EQ(3u, tp.getStatusAliveCount());
+        // A clock that steps back does not silence the heartbeat for good.
+        g_fakeNowMs = 100;
+        feedChunks(tp, Bytes(data.begin(), data.begin() + 188 * 3), 188);
+        EXPECT_EQ(4u, tp.getStatusAliveCount());
     }
-    EXPECT_EQ(3u, eventsOf(g_ev, CB_STATUS_ALIVE).size());
+    EXPECT_EQ(4u, eventsOf(g_ev, CB_STATUS_ALIVE).size());
 
     // With the real clock a whole file, fed as fast as it goes, fires once per second.
     g_ev.clear();
