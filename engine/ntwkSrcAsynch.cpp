@@ -1,5 +1,6 @@
 #include "engine/ntwkSrcAsynch.h"
 #include "platform/debugMap.h"
+#include "platform/fileReader.h"
 #include "platform/fileWriter.h"
 #include "platform/udpNtwkReader.h"
 #include "platform/udpSockets.h"
@@ -115,6 +116,7 @@ bool NtwkSrcAsynch::init()
             msg.type = APP_MSG_NTWK_BUFFER;
             msg.capacity = m_iNtwkBufferSize;
             msg.buffer = buffer;
+            announceBufferSent(buffer);
             if (sendMsg(m_iWriterReturnQueue, &msg, sizeof(msg)) != 0)
                 return false;
         }
@@ -130,6 +132,7 @@ bool NtwkSrcAsynch::init()
         msg.type = APP_MSG_NTWK_BUFFER;
         msg.capacity = READER_BUFFER_SIZE;
         msg.buffer = buffer;
+        announceBufferSent(buffer);
         if (sendMsg(m_iEmptyQueue, &msg, sizeof(msg)) != 0)
             return false;
     }
@@ -233,6 +236,7 @@ bool NtwkSrcAsynch::takeWriterBuffer()
         if (n > 0) {
             if (msg.type != APP_MSG_NTWK_BUFFER || !msg.buffer || msg.capacity < 1)
                 continue;
+            announceBufferReceived(msg.buffer);
             m_WriterMsg = msg;
             m_uiWriterPriority = priority;
             m_iFillPosition = 0;
@@ -249,6 +253,7 @@ bool NtwkSrcAsynch::takeWriterBuffer()
 bool NtwkSrcAsynch::sendWriterBuffer()
 {
     m_WriterMsg.length = m_iFillPosition;
+    announceBufferSent(m_WriterMsg.buffer);
     for (;;) {
         struct timespec ts = writerDeadline();
         if (mq_timedsend((mqd_t)m_iWriterQueue, (const char*)&m_WriterMsg, sizeof(m_WriterMsg), m_uiWriterPriority,

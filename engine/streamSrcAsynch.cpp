@@ -1,5 +1,6 @@
 #include "engine/streamSrcAsynch.h"
 #include "platform/debugMap.h"
+#include "platform/fileReader.h"
 #include "platform/processCtrl.h"
 
 #include <cerrno>
@@ -149,6 +150,7 @@ bool StreamSrcAsynch::fillEmptyQueue(AppMsgType type)
         msg.capacity = m_iBufferSize;
         msg.length = 0;
         msg.buffer = buffer;
+        announceBufferSent(buffer);
         if (sendMsg(m_iEmptyQueue, &msg, sizeof(msg)) != 0) {
             setFailureText(std::string("cannot post buffers to ") + m_pcEmptyQueueName);
             return false;  // the buffer stays in m_vBuffers and is freed at destruction
@@ -199,6 +201,7 @@ bool StreamSrcAsynch::getRawDataBuff(unsigned char** buffer, long long* length)
         }
     }
     m_uiCurrentPriority = priority;
+    announceBufferReceived(m_CurrentMsg.buffer);
 
     switch (m_CurrentMsg.type) {
     case APP_MSG_FILE_BUFFER:
@@ -233,6 +236,7 @@ bool StreamSrcAsynch::releaseRawDataBuff()
         return false;
     m_bHoldingBuffer = false;
     m_CurrentMsg.length = 0;
+    announceBufferSent(m_CurrentMsg.buffer);
     for (;;) {
         if (sendPriorityMsg(m_iEmptyQueue, &m_CurrentMsg, sizeof(m_CurrentMsg), m_uiCurrentPriority) == 0)
             return true;

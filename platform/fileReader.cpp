@@ -45,6 +45,7 @@ bool copyName(char* out, size_t outSize, uint64_t value)
 // Blocking send that survives signals.
 int sendAt(int queue, const AppMsg* msg, unsigned int priority)
 {
+    announceBufferSent(msg->buffer);
     for (;;) {
         if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
             return 0;
@@ -173,6 +174,7 @@ void* threadFunct(void* argument)
             break;
         }
 
+        announceBufferReceived(msg.buffer);
         switch (msg.type) {
         case APP_MSG_EXIT:
             fileLog("File Reader: Got exit message Prority %d\n", (int)priority);

@@ -21,6 +21,34 @@ enum {
     FILE_READER_ARG_DIRECT = 5         // byte flag: direct (O_DIRECT) reads
 };
 
+// A buffer changes hands through a message queue, which the thread sanitizer cannot see as
+// synchronisation. The sender announces the buffer just before sending its message, the
+// receiver just after receiving it; elsewhere these do nothing.
+#if defined(__SANITIZE_THREAD__)
+#define KORBALT_TSAN_HANDOVER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KORBALT_TSAN_HANDOVER 1
+#endif
+#endif
+#ifdef KORBALT_TSAN_HANDOVER
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+inline void announceBufferSent(const void* buffer)
+{
+    if (buffer)
+        __tsan_release(const_cast<void*>(buffer));
+}
+inline void announceBufferReceived(const void* buffer)
+{
+    if (buffer)
+        __tsan_acquire(const_cast<void*>(buffer));
+}
+#else
+inline void announceBufferSent(const void*) {}
+inline void announceBufferReceived(const void*) {}
+#endif
+
 // Longest file name the reader holds (the command line accepts 1023 characters).
 const int FILE_READER_MAX_NAME = 1023;
 // Longest queue name a worker holds.

@@ -44,6 +44,7 @@ bool copyName(char* out, size_t outSize, uint64_t value)
 
 int sendAt(int queue, const AppMsg* msg, unsigned int priority)
 {
+    announceBufferSent(msg->buffer);
     for (;;) {
         if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
             return 0;
@@ -94,6 +95,7 @@ void* threadFunct(void* argument)
                 continue;
             break;
         }
+        announceBufferReceived(msg.buffer);
         switch (msg.type) {
         case APP_MSG_EXIT:
             fileLog("File Writer: Got exit message Prority %d\n", (int)priority);

@@ -41,6 +41,7 @@ bool copyName(char* out, size_t outSize, uint64_t value)
 
 int sendAt(int queue, const AppMsg* msg, unsigned int priority)
 {
+    announceBufferSent(msg->buffer);
     for (;;) {
         if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
             return 0;
@@ -80,6 +81,7 @@ void* threadFunct(void* argument)
             sendAt(st->receiveQueue, &eof, priority);
             break;
         }
+        announceBufferReceived(msg.buffer);
         switch (msg.type) {
         case APP_MSG_EXIT:
             st->exitFlag = true;

@@ -196,6 +196,7 @@ struct ReaderRig {
     void post(unsigned char* buffer, unsigned int priority = 16)
     {
         AppMsg m = {APP_MSG_FILE_BUFFER, capacity, 0, buffer};
+        announceBufferSent(buffer);
         ASSERT_EQ(0, sendPriorityMsg(emptyQ, &m, sizeof(m), priority));
     }
     void postAll()
@@ -212,7 +213,10 @@ struct ReaderRig {
     bool next(AppMsg* m, unsigned int* priority, int ms = 5000)
     {
         int len = 0;
-        return receiveTimedPriorityMsg(fullQ, m, sizeof(*m), &len, priority, ms) == (int)sizeof(AppMsg);
+        bool got = receiveTimedPriorityMsg(fullQ, m, sizeof(*m), &len, priority, ms) == (int)sizeof(AppMsg);
+        if (got)
+            announceBufferReceived(m->buffer);
+        return got;
     }
     int start(const std::string& file, pthread_t* tid, bool wrap = false)
     {
@@ -260,6 +264,7 @@ Delivery readAll(ReaderRig& rig, const std::string& file)
         if (m.length > 0)
             d.data.append((const char*)m.buffer, (size_t)m.length);
         m.length = 0;
+        announceBufferSent(m.buffer);
         EXPECT_EQ(0, sendPriorityMsg(rig.emptyQ, &m, sizeof(m), prio));
     }
     EXPECT_TRUE(joinWithin(tid, 5000)) << "the reader did not end after the end of file";
@@ -449,6 +454,7 @@ TEST(FileInputReader, WrapFillsEveryBufferAcrossTheEnd)
         got.append((const char*)m.buffer, (size_t)m.length);
         if (i < 3) {
             m.length = 0;
+            announceBufferSent(m.buffer);
             ASSERT_EQ(0, sendPriorityMsg(rig.emptyQ, &m, sizeof(m), prio));
         }
     }

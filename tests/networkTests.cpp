@@ -10,6 +10,7 @@
 #include "engine/ntwkSrcAsynch.h"
 #include "engine/streamDecoder.h"
 #include "platform/fileLogger.h"
+#include "platform/fileReader.h"
 #include "platform/fileWriter.h"
 #include "platform/posixMsgQueues.h"
 #include "platform/udpNtwkReader.h"
@@ -258,6 +259,7 @@ struct UdpRig {
             unsigned char* b = (unsigned char*)malloc((size_t)capacity);
             buffers.push_back(b);
             AppMsg m = {APP_MSG_NTWK_BUFFER, capacity, 0, b};
+            announceBufferSent(b);
             sendMsg(emptyQ, &m, sizeof(m));
         }
     }
@@ -286,11 +288,15 @@ struct UdpRig {
     {
         int len = 0;
         unsigned int prio = 0;
-        return receiveTimedPriorityMsg(fullQ, m, sizeof(*m), &len, &prio, ms) == (int)sizeof(AppMsg);
+        bool got = receiveTimedPriorityMsg(fullQ, m, sizeof(*m), &len, &prio, ms) == (int)sizeof(AppMsg);
+        if (got)
+            announceBufferReceived(m->buffer);
+        return got;
     }
     void giveBack(AppMsg m)
     {
         m.length = 0;
+        announceBufferSent(m.buffer);
         sendMsg(emptyQ, &m, sizeof(m));
     }
     void stop()
@@ -512,6 +518,7 @@ TEST(NetFileWriter, WritesEveryByteAndReturnsEmptyBuffers)
             memcpy(b, d.data(), 65536);
             expected += d.substr(0, (size_t)lengths[i]);
             AppMsg m = {APP_MSG_NTWK_BUFFER, 65536, lengths[i], b};
+            announceBufferSent(b);
             ASSERT_EQ(0, sendMsg(wq, &m, sizeof(m)));
         }
         // Behind the buffers, at their priority: everything before it is written.
@@ -524,6 +531,7 @@ TEST(NetFileWriter, WritesEveryByteAndReturnsEmptyBuffers)
             int len = 0;
             unsigned int prio = 0;
             ASSERT_EQ((int)sizeof(m), receiveTimedPriorityMsg(rq, &m, sizeof(m), &len, &prio, 1000));
+            announceBufferReceived(m.buffer);
             EXPECT_EQ(0, m.length);
             EXPECT_EQ(buffers[i], m.buffer);
         }
