@@ -2,6 +2,7 @@
 JOBS   ?= $(shell nproc)
 BUILD  ?= build
 SANBLD ?= build-san
+TSANBLD ?= build-tsan
 
 .PHONY: all deps build build-san build-tsan run test test-tsan fuzz fuzz-short bench clean
 
@@ -28,14 +29,17 @@ run: build
 	exit $$status
 
 build-tsan: deps
-	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKORBALT_TSAN=ON >/dev/null
-	@cmake --build build-tsan -j $(JOBS)
+	@cmake -S . -B $(TSANBLD) -DCMAKE_BUILD_TYPE=Debug -DKORBALT_TSAN=ON >/dev/null
+	@cmake --build $(TSANBLD) -j $(JOBS)
 
-# The threaded tests (readers, listener, pool, registry, Ctrl-C) under ThreadSanitizer.
-TSAN_TESTS ?= Queue|Registry|Pool|Logger|Listener|Reader|Writer|Source|Decoder|CtrlC|Network
+# The threaded tests under ThreadSanitizer, by suite: queues, the registry and the pool,
+# the log and the thread and signal wrappers, the file and UDP readers and the writer,
+# the sources and the decoder (Ctrl-C included), the listener and the threaded report,
+# whole runs of the executable (also built with the sanitizer), and a few damaged streams.
+TSAN_TESTS ?= ^Queue|Registry\.|^MsgPool\.|^PlatformLog\.|^PlatformThreads\.|^PlatformSignals\.|^PlatformSched\.RaiseAndRestore|^FileInput|^Net|Decoder|CtrlC|^DriverListener\.|^DriverRun\.|^ReportThread\.|^ReportRun\.|DamagedStream\.EndsExitsAndReports/mpeg2_576_16x9_ac3_(PatChangesMidStream|BitFlips0_01_Seed1|ZeroedPackets)
 test-tsan: build-tsan
 	@echo "== threaded tests (thread sanitizer) =="
-	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest -j $(JOBS) --output-on-failure --timeout 600 -R '$(TSAN_TESTS)'
+	@cd $(TSANBLD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest -j $(JOBS) --output-on-failure --timeout 600 -R '$(TSAN_TESTS)'
 
 fuzz: deps
 	@EXTRA_PKGS="clang libclang-rt-14-dev" tools/install-deps.sh

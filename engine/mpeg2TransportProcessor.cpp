@@ -29,9 +29,11 @@ const int FIRST_PES_INDEX = 3;
 Mpeg2TransportProcessor::Mpeg2TransportProcessor(MsgCallback* msgCallback, int durationSeconds)
     : TransportProcessor(msgCallback, durationSeconds), m_uiBytesMissing(0), m_uiState(STATE_WAIT_PAT),
       m_llPacketNumber(0), m_bSampleFlag(false), m_pClockMs(monotonicMs), m_llLastAliveMs(-1),
-      m_ullStatusAliveCount(0)
+      m_ullStatusAliveCount(0), m_uiAliveCountdown(0)
 {
     memset(m_aucPacket, 0, sizeof(m_aucPacket));
+    for (int32_t& owner : m_aiPidOwner)
+        owner = -1;
     m_vProcessors.reserve(16);
 }
 
@@ -195,26 +197,48 @@ void Mpeg2TransportProcessor::dispatchWaitPmt(unsigned char* packet, int pid)
     pmt->processMpeg2TsPacket(packet, TS_PACKET_SIZE, m_llPacketNumber);
     if (pmt->getPmt()) {
         createStreamProcessors();
+        buildPidOwners();
         m_uiState = STATE_RUNNING;
     }
 }
 
-void Mpeg2TransportProcessor::dispatchRunning(unsigned char* packet)
+void Mpeg2TransportProcessor::buildPidOwners()
+{
+    for (int32_t& owner : m_aiPidOwner)
+        owner = -1;
+    for (size_t i = 0; i < m_vProcessors.size(); ++i) {
+        if (i == (size_t)AF_INDEX)
+            continue;
+        int pid = m_vProcessors[i]->getPid();
+        if (pid >= 0 && pid < PID_COUNT && m_aiPidOwner[pid] < 0)
+            m_aiPidOwner[pid] = (int32_t)i;
+    }
+}
+
+void Mpeg2TransportProcessor::dispatchRunning(unsigned char* packet, int pid)
 {
     // The adaptation field processor counts every packet's bytes.
     m_vProcessors[AF_INDEX]->processMpeg2TsPacket(packet, TS_PACKET_SIZE, m_llPacketNumber);
 
+    // In list order the packet is offered until a processor takes it. A processor of
+    // another PID only passes it by (the adaptation field processor, the one that counts
+    // foreign packets, had it above), so the offers start at the PID's first processor
+    // and skip the others.
+    const int first = m_aiPidOwner[pid];
+    if (first < 0)
+        return;
     const size_t n = m_vProcessors.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (i == (size_t)AF_INDEX)
+    for (size_t i = (size_t)first; i < n; ++i) {
+        Mpeg2TransportStreamProcessor* p = m_vProcessors[i];
+        if (i == (size_t)AF_INDEX || p->getPid() != pid)
             continue;
-        if (m_vProcessors[i]->processMpeg2TsPacket(packet, TS_PACKET_SIZE, m_llPacketNumber) != 1)
+        if (p->processMpeg2TsPacket(packet, TS_PACKET_SIZE, m_llPacketNumber) != 1)
             continue;
         if (i == (size_t)FIRST_PES_INDEX && m_bSampleFlag) {
             AdaptationFieldProcessor* af = getAdaptationFieldProcessor();
             double seconds = (double)(af->getSampleEndPcr() - af->getSampleStartPcr()) /
                              (double)AdaptationFieldProcessor::TICKS_PER_SECOND;
-            m_vProcessors[i]->calculateSampleBitrateBps(seconds);
+            p->calculateSampleBitrateBps(seconds);
             m_bSampleFlag = false;
         }
         break;
@@ -223,7 +247,13 @@ void Mpeg2TransportProcessor::dispatchRunning(unsigned char* packet)
 
 void Mpeg2TransportProcessor::handlePacket(unsigned char* packet)
 {
-    maybeFireStatusAlive();
+    // Reading the clock costs more than the rest of a packet's cutting; once per buffer
+    // and every so many packets keeps the heartbeat within a fraction of a second.
+    if (m_uiAliveCountdown == 0) {
+        maybeFireStatusAlive();
+        m_uiAliveCountdown = STATUS_ALIVE_CHECK_PACKETS;
+    }
+    --m_uiAliveCountdown;
     if (packet[0] != 0x47)
         return;
 
@@ -236,7 +266,7 @@ void Mpeg2TransportProcessor::handlePacket(unsigned char* packet)
         dispatchWaitPmt(packet, pid);
         break;
     default:
-        dispatchRunning(packet);
+        dispatchRunning(packet, pid);
         break;
     }
     // The per-PID processors mark the packets they checked.
@@ -249,6 +279,7 @@ int Mpeg2TransportProcessor::processRawBuff(unsigned char* buffer, long long len
     m_llPosition = 0;
     if (!buffer || length <= 0)
         return 0;
+    m_uiAliveCountdown = 0;  // the first packet handled looks at the clock
 
     // Complete the packet carried over from the previous buffer, however short this one is.
     if (m_uiBytesMissing > 0) {

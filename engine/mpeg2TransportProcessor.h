@@ -57,6 +57,8 @@ public:
     // Status-alive heartbeat: at most one firing per this many milliseconds of wall clock.
     // The default clock is the monotonic one that the status-alive callback reads too.
     static constexpr long long STATUS_ALIVE_INTERVAL_MS = 1000;
+    // The clock is read at the first packet of each buffer and then every this many packets.
+    static constexpr uint32_t STATUS_ALIVE_CHECK_PACKETS = 256;
     void setClock(ClockMsFunction clock) { m_pClockMs = clock; }
     uint64_t getStatusAliveCount() const { return m_ullStatusAliveCount; }
 
@@ -64,7 +66,9 @@ private:
     void handlePacket(unsigned char* packet);
     void dispatchWaitPat(unsigned char* packet, int pid);
     void dispatchWaitPmt(unsigned char* packet, int pid);
-    void dispatchRunning(unsigned char* packet);
+    void dispatchRunning(unsigned char* packet, int pid);
+    // Fills m_aiPidOwner from the processor list (once the list is complete).
+    void buildPidOwners();
     void createStreamProcessors();
     void maybeFireStatusAlive();
     bool durationLimitReached() const;
@@ -75,10 +79,15 @@ private:
     long long m_llPacketNumber;  // packets with a valid sync byte, from 0
     bool m_bSampleFlag;
     std::vector<Mpeg2TransportStreamProcessor*> m_vProcessors;  // owned
+    static constexpr int PID_COUNT = 8192;
+    // Per PID, the list index of its first processor other than the adaptation field
+    // processor, or -1; built when the state becomes running.
+    int32_t m_aiPidOwner[PID_COUNT];
 
     ClockMsFunction m_pClockMs;
     long long m_llLastAliveMs;  // -1: none fired yet
     uint64_t m_ullStatusAliveCount;
+    uint32_t m_uiAliveCountdown;  // packets until the clock is read again
 };
 
 #endif

@@ -25,7 +25,7 @@ public:
 
     // Front end for one packet: 1 when the packet was taken by this processor, 2 when it
     // was not its own (or its own but not taken, see the derived classes).
-    int processRawBuff(unsigned char* packet, long long length) override;
+    int processRawBuff(unsigned char* packet, long long length) final;
     virtual int processOwnTransportPacket(unsigned char* packet, long long length);
     virtual int processOtherTransportPacket(unsigned char* packet, long long length);
     // An own packet that repeats the previous one (same counter, with payload). Its

@@ -13,21 +13,22 @@
 #include <cstdint>
 #include <cstring>
 
-volatile sig_atomic_t StreamDecoder::s_iAbortRequest = 0;
+std::atomic<sig_atomic_t> StreamDecoder::s_iAbortRequest(0);
+static_assert(std::atomic<sig_atomic_t>::is_always_lock_free, "the abort request is stored from a signal handler");
 
 void StreamDecoder::requestAbort()
 {
-    s_iAbortRequest = 1;
+    s_iAbortRequest.store(1);
 }
 
 void StreamDecoder::clearAbortRequest()
 {
-    s_iAbortRequest = 0;
+    s_iAbortRequest.store(0);
 }
 
 bool StreamDecoder::isAbortRequested()
 {
-    return s_iAbortRequest != 0;
+    return s_iAbortRequest.load() != 0;
 }
 
 StreamDecoder::StreamDecoder(InputParams& params, MsgCallback* registry)
@@ -80,7 +81,7 @@ void StreamDecoder::makeDestroySniffers(bool make)
 
 bool StreamDecoder::abortPending() const
 {
-    return m_bAbort.load() || s_iAbortRequest != 0;
+    return m_bAbort.load() || s_iAbortRequest.load() != 0;
 }
 
 int StreamDecoder::abortDecoding()

@@ -91,7 +91,8 @@ private:
     long long m_llBytesProcessed;
     std::string m_sFailureText;
 
-    static volatile sig_atomic_t s_iAbortRequest;
+    // Lock-free, so a signal handler may store it; atomic, so other threads may too.
+    static std::atomic<sig_atomic_t> s_iAbortRequest;
 };
 
 #endif

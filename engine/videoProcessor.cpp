@@ -3,6 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
     : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iStartCodeCount(0), m_iPictureWidth(0),
@@ -36,34 +39,58 @@ int VideoProcessor::searchForStartCodePrefix()
     return scanForStartCodePrefix(nullptr);
 }
 
+namespace {
+
+// First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the size of the
+// array w. Sixteen positions are tested at a time; a block reads w[i] to w[i + 17], which
+// past limit may be stale bytes of the array: the positions they could make are masked off.
+inline int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
+{
+    int i = from;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(1);
+    for (; i < limit && i + 18 <= capacity; i += 16) {
+        __m128i b0 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i)), zero);
+        __m128i b1 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i + 1)), zero);
+        __m128i b2 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i + 2)), one);
+        unsigned mask = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(b0, b1), b2));
+        if (limit - i < 16)
+            mask &= (1u << (limit - i)) - 1;
+        if (mask)
+            return i + __builtin_ctz(mask);
+    }
+#else
+    (void)capacity;
+#endif
+    for (; i < limit; ++i) {
+        if (w[i + 2] == 1 && w[i + 1] == 0 && w[i] == 0)
+            return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
 int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
 {
     if (m_iSearchPosition < 0)
         m_iSearchPosition = 0;
     // A start code at pos needs its value byte at pos + 3 inside the window.
     const int limit = m_iBufferLevel - 3;
-    int pos = m_iSearchPosition;
-    while (pos < limit) {
-        unsigned char b0 = m_aucWindow[pos];
-        unsigned char b1 = m_aucWindow[pos + 1];
-        unsigned char b2 = m_aucWindow[pos + 2];
-        if (b0 == 0 && b1 == 0 && b2 == 1) {
-            m_iSearchPosition = pos;
-            return pos;
-        }
-        int step;
-        if (b2 > 1)
-            step = 3;  // no prefix can begin at pos, pos + 1 or pos + 2
-        else if (b1 != 0)
-            step = 2;
-        else
-            step = 1;
-        pos += step;
-        if (byteCounter)
-            *byteCounter += (unsigned int)step;
-        m_iSearchPosition = pos;
-    }
-    return -1;
+    const int start = m_iSearchPosition;
+    if (start >= limit)
+        return -1;
+    // The first prefix from the search position is the one the three-byte stepping of the
+    // search would stop on; the stepping only skips positions where none can begin. The
+    // bytes stepped over up to it are therefore its distance, whatever the steps were. A
+    // failed search stops at limit, the first position that still needs more bytes.
+    const int found = findStartCodePrefix(m_aucWindow, start, limit, WINDOW_SIZE);
+    const int pos = found >= 0 ? found : limit;
+    if (byteCounter)
+        *byteCounter += (unsigned int)(pos - start);
+    m_iSearchPosition = pos;
+    return found;
 }
 
 int VideoProcessor::findGopSequence()

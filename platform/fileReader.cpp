@@ -125,21 +125,20 @@ void* threadFunct(void* argument)
     if (setSchedulerPriority(0, SCHED_POLICY_FIFO, maxPriority - 1) != 0)
         fileLog("FAILED to Set Priority\n");
 
-    int openResult;
-    if (st->direct) {
+    int openResult = 1;
+    if (st->direct)
         fileLog("File Reader: Opening %s for direct read access\n", st->fileName);
-        openResult = osOpenFileDirectRead(st->fileName, &fd);
-    } else {
+    else
         fileLog("File Reader: Opening %s for read access\n", st->fileName);
-        // A FIFO would block the open; only a regular file is read.
-        OsFileInfo info;
-        if (osGetFileInfo(st->fileName, &info) != 0)
-            openResult = 1;
-        else if (!info.regular) {
-            errno = ESPIPE;
-            openResult = 1;
-        } else
-            openResult = osOpenFile(st->fileName, &fd, 0);
+    // A FIFO would block the open, and has no size: only a regular file is read.
+    OsFileInfo info;
+    if (osGetFileInfo(st->fileName, &info) != 0) {
+        if (errno == 0)
+            errno = ENOENT;
+    } else if (!info.regular) {
+        errno = ESPIPE;
+    } else {
+        openResult = st->direct ? osOpenFileDirectRead(st->fileName, &fd) : osOpenFile(st->fileName, &fd, 0);
     }
     if (openResult != 0) {
         int err = errno ? errno : ENOENT;

@@ -133,10 +133,9 @@ void printSocketError()
 
 void printInt(uint32_t address)
 {
-    fileLog("%d.", (int)((address >> 24) & 0xFF));
-    fileLog("%d.", (int)((address >> 16) & 0xFF));
-    fileLog("%d.", (int)((address >> 8) & 0xFF));
-    fileLog("%d", (int)(address & 0xFF));
+    // One call, so that another thread's line cannot land inside the address.
+    fileLog("%d.%d.%d.%d", (int)((address >> 24) & 0xFF), (int)((address >> 16) & 0xFF), (int)((address >> 8) & 0xFF),
+            (int)(address & 0xFF));
 }
 
 int createUdpSocket(UdpSocket* s)
@@ -189,16 +188,14 @@ int setSocketRecvBuff(UdpSocket* s, int bytes)
 
 int bindUdpSocket(UdpSocket* s, uint32_t address, uint16_t port)
 {
-    fileLog("Binding Socket to network ip ");
-    printInt(address);
-    fileLog(" and port %d\n", (int)port);
+    char text[16];
+    formatIpAddress(address, text, sizeof(text));
+    fileLog("Binding Socket to network ip %s and port %d\n", text, (int)port);
     struct sockaddr_in sa = makeAddress(address, port);
     if (bind(s->sock, (struct sockaddr*)&sa, sizeof(sa)) != 0) {
         int err = errno;
         fileLog("Failed to bind socket %d errno: %d\n", s->sock, err);
         logSocketError(err);
-        char text[16];
-        formatIpAddress(address, text, sizeof(text));
         setLastError("cannot bind to %s port %u: %s", text, (unsigned)port, strerror(err));
         errno = err;
         return 5;
@@ -295,11 +292,7 @@ int joinMcastUdpSocket(UdpSocket* s, uint32_t interfaceAddress, uint32_t groupAd
         return 4;
     }
 
-    fileLog("Joining multicast ");
-    printInt(groupAddress);
-    fileLog(" on interface ");
-    printInt(interfaceAddress);
-    fileLog("\n");
+    fileLog("Joining multicast %s on interface %s\n", group, intf);
 
     struct ip_mreq req;
     memset(&req, 0, sizeof(req));
@@ -317,9 +310,9 @@ int joinMcastUdpSocket(UdpSocket* s, uint32_t interfaceAddress, uint32_t groupAd
 
 int bindUdpSocketToNtwkInt(UdpSocket* s, uint32_t interfaceAddress)
 {
-    fileLog("Binding Socket to network interface ");
-    printInt(interfaceAddress);
-    fileLog("\n");
+    char intf[16];
+    formatIpAddress(interfaceAddress, intf, sizeof(intf));
+    fileLog("Binding Socket to network interface %s\n", intf);
     char name[IFNAMSIZ + 1];
     int position = 0;
     if (getNetworkIntfsNameAndId(interfaceAddress, name, sizeof(name), &position) != 0) {

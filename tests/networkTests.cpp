@@ -188,6 +188,30 @@ int runInPrivateNetwork(const std::function<void()>& body, int timeoutSeconds)
         ASSERT_EQ(0, rc_) << "the test failed inside its network namespace (see above)";             \
     } while (0)
 
+// Waits until some socket of this network namespace is bound to port, then a little more
+// for the join that follows the bind. Datagrams sent before that would be lost.
+bool waitForUdpPort(uint16_t port, int ms)
+{
+    char hex[8];
+    snprintf(hex, sizeof(hex), ":%04X", (unsigned)port);
+    for (int i = 0; i < ms / 10; ++i) {
+        std::ifstream in("/proc/self/net/udp");
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream words(line);
+            std::string slot, local;
+            words >> slot >> local;
+            if (local.size() > 5 && local.compare(local.size() - 5, 5, hex) == 0) {
+                usleep(100000);
+                return true;
+            }
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
 // Sends from 127.0.0.1 only, to loopback or to the test group on loopback only.
 class LoopbackSender {
 public:
@@ -405,9 +429,17 @@ TEST(NetUdpSocket, TextsOfAddressesAndErrors)
 TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
 {
     IN_PRIVATE_NETWORK(60, {
+        TempDir dir;
+        std::string logName = dir.file("log.txt");
+        shutdownFileLogger();
+        initFileLogger(logName.c_str());
         UdpRig rig(4, 5264);
         pthread_t tid;
         ASSERT_EQ(0, rig.start(&tid, TEST_GROUP, 50000, LOOPBACK));
+        shutdownFileLogger();
+        std::string log = readFile(logName);
+        EXPECT_NE(std::string::npos, log.find("Binding Socket to network ip 239.255.42.42 and port 50000\n")) << log;
+        EXPECT_NE(std::string::npos, log.find("Joining multicast 239.255.42.42 on interface 127.0.0.1\n")) << log;
         LoopbackSender sender;
         for (int i = 0; i < 12; ++i) {
             std::string d = numbered(i, 1316);
@@ -680,6 +712,7 @@ TEST(NetDecoder, AbortEndsALiveRun)
         StreamDecoder decoder(params, &registry);
         std::atomic<bool> done(false);
         std::thread sender([&] {
+            EXPECT_TRUE(waitForUdpPort(50050, 10000));
             LoopbackSender s;
             std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
             s.sendPaced(TEST_GROUP, 50050, stream, 5e6);
@@ -752,17 +785,6 @@ ProgramRun finishKorbalt(const TempDir& dir, pid_t pid, bool interrupt, int seco
     return r;
 }
 
-// Waits until the program's log shows its reader running (the socket is joined by then).
-bool waitForLog(const std::string& log, const std::string& text, int ms)
-{
-    for (int i = 0; i < ms / 10; ++i) {
-        if (readFile(log).find(text) != std::string::npos)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 std::string lineStarting(const std::string& text, const std::string& key)
 {
     size_t at = text.find("\n" + key);
@@ -806,8 +828,7 @@ TEST(NetKorbalt, MulticastAt20MbitsLosesNothingAndCopiesExactly)
 
         pid_t pid = startKorbalt(dir, {"-d", "-report_dst", dir.path() + "/", "-report_name", "net", "-n", "-ip",
                                        "239.255.42.42", "-p", "50000", "-int", "127.0.0.1"});
-        ASSERT_TRUE(waitForLog(dir.file("net_log.txt"), "NtwkSrcAsynch", 10000));
-        usleep(300000);
+        ASSERT_TRUE(waitForUdpPort(50000, 10000));
         LoopbackSender sender;
         int datagrams = sender.sendPaced(TEST_GROUP, 50000, stream, 20e6);
         EXPECT_EQ((int)((stream.size() + 1315) / 1316), datagrams);
@@ -839,8 +860,7 @@ TEST(NetKorbalt, UnicastWithANonLocalInterfaceWorks)
         std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
         pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "uni", "-n", "-ip",
                                        "127.0.0.1", "-p", "50001", "-int", "10.255.255.1"});
-        ASSERT_TRUE(waitForLog(dir.file("uni_log.txt"), "NtwkSrcAsynch", 10000));
-        usleep(300000);
+        ASSERT_TRUE(waitForUdpPort(50001, 10000));
         LoopbackSender sender;
         sender.sendPaced(LOOPBACK, 50001, stream, 10e6);
         usleep(1200000);

@@ -1,5 +1,6 @@
 #include "tests/fuzz/fuzzHarness.h"
 
+#include "callbacks/generalCallbacks.h"
 #include "engine/contentFlv.h"
 #include "engine/contentMPEG2TS.h"
 #include "engine/contentRTP.h"
@@ -140,6 +141,20 @@ void touchValue(double v)
 }
 
 thread_local FuzzPathResult t_LastResult;
+thread_local bool t_bKeepReports = false;
+
+std::string readWholeFile(const std::string& name)
+{
+    std::string text;
+    if (FILE* f = fopen(name.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+    }
+    return text;
+}
 
 uint32_t nextRandom(uint32_t& state)
 {
@@ -215,6 +230,9 @@ void runContainerPath(const uint8_t* data, size_t size)
     size_t streamSize = size >= 2 ? size - 2 : size;
     FuzzPathResult result = {};
 
+    // The heartbeat callback spaces its messages by the wall clock across runs; starting
+    // each run afresh keeps an input's findings the same every time it runs.
+    GeneralCallbacks::resetStatusAliveClock();
     MsgCallback* registry = new MsgCallback();
     registerAnalysisCallbacks(registry, true);
     StreamMessagePool* pool = registry->getMsgPool();
@@ -292,6 +310,10 @@ void runContainerPath(const uint8_t* data, size_t size)
     if (!txtOk || !xmlOk) {
         fprintf(stderr, "fuzz: a report could not be written (%s, %s)\n", txtName.c_str(), xmlName.c_str());
         abort();
+    }
+    if (t_bKeepReports) {
+        result.txtReport = readWholeFile(txtName);
+        result.xmlReport = readWholeFile(xmlName);
     }
     unlink(txtName.c_str());
     unlink(xmlName.c_str());
@@ -764,6 +786,11 @@ void encodeFuzzPathSettings(const FuzzPathSettings& s, uint8_t out[2])
 const FuzzPathResult& getLastFuzzPathResult()
 {
     return t_LastResult;
+}
+
+void setFuzzKeepReports(bool keep)
+{
+    t_bKeepReports = keep;
 }
 
 // ---------------------------------------------------------------- harnesses

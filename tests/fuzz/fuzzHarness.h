@@ -47,7 +47,11 @@ struct FuzzPathResult {
     size_t messages;
     bool xmlParsed;
     bool txtWritten;
+    std::string txtReport;  // the reports' text, when kept (setFuzzKeepReports)
+    std::string xmlReport;
 };
 const FuzzPathResult& getLastFuzzPathResult();
+// Off by default (the fuzz targets): the reports are only written, parsed and removed.
+void setFuzzKeepReports(bool keep);
 
 #endif
