@@ -3,9 +3,10 @@
 #include <cstring>
 
 ElemStreamProcessor::ElemStreamProcessor(MsgCallback* msgCallback)
-    : StreamProcessor(msgCallback), m_iBufferLevel(0), m_iSearchPosition(0), m_ucPesStart(0)
+    : StreamProcessor(msgCallback), m_iBufferLevel(0), m_iSearchPosition(0), m_ucPesStart(0),
+      m_aucWindow(m_aucWindowStore)
 {
-    memset(m_aucWindow, 0, sizeof(m_aucWindow));
+    memset(m_aucWindowStore, 0, sizeof(m_aucWindowStore));
 }
 
 ElemStreamProcessor::~ElemStreamProcessor() = default;
@@ -25,8 +26,16 @@ void ElemStreamProcessor::addBitsToBuffer(const unsigned char* data, int n)
         memcpy(m_aucWindow, data + (n - WINDOW_SIZE), WINDOW_SIZE);
     } else {
         int keep = WINDOW_SIZE - n;  // old bytes kept, the newest of them
-        memmove(m_aucWindow, m_aucWindow + (m_iBufferLevel - keep), (size_t)keep);
-        memcpy(m_aucWindow + keep, data, (size_t)n);
+        unsigned char* kept = m_aucWindow + (m_iBufferLevel - keep);
+        if (kept + WINDOW_SIZE <= m_aucWindowStore + WINDOW_STORE_SIZE) {
+            // The kept bytes stay where they are; the window starts at them.
+            memcpy(kept + keep, data, (size_t)n);
+            m_aucWindow = kept;
+        } else {
+            memmove(m_aucWindowStore, kept, (size_t)keep);
+            memcpy(m_aucWindowStore + keep, data, (size_t)n);
+            m_aucWindow = m_aucWindowStore;
+        }
     }
     m_iBufferLevel = WINDOW_SIZE;
     long long pos = (long long)m_iSearchPosition - drop;

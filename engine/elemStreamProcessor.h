@@ -63,9 +63,15 @@ protected:
     int m_iBufferLevel;      // valid bytes in the window, 0 to WINDOW_SIZE
     int m_iSearchPosition;   // where the next search starts
     unsigned char m_ucPesStart;
-    unsigned char m_aucWindow[WINDOW_SIZE];  // oldest byte first
+    // The window: WINDOW_SIZE bytes, oldest byte first, inside m_aucWindowStore. A slide
+    // moves the pointer on while there is room behind the window and copies the kept bytes
+    // back to the start of the store only when there is not.
+    unsigned char* m_aucWindow;
 
 private:
+    static constexpr int WINDOW_STORE_SIZE = 4 * WINDOW_SIZE;
+    unsigned char m_aucWindowStore[WINDOW_STORE_SIZE];
+
     int searchTwoByteSync(unsigned char first, unsigned char second, unsigned char secondMask);
 };
 

@@ -262,14 +262,19 @@ void H264Processor::handleSps(int rbspLength)
 void H264Processor::processSliceHeader(const unsigned char* rbsp, int length, bool spsSeen,
                                        bool idr)
 {
+    // Only a picture's first slice counts: a picture coded in several slices is one
+    // frame (or field) and one GOP picture.
     if (!spsSeen) {
-        fillSliceHeader(rbsp, length, &m_SliceHeader, nullptr);
-        m_iFrameCount++;
+        if (fillSliceHeader(rbsp, length, &m_SliceHeader, nullptr) != SLICE_OK ||
+            m_SliceHeader.first_mb_in_slice == 0)
+            m_iFrameCount++;
         return;
     }
     if (fillSliceHeader(rbsp, length, &m_SliceHeader, &m_SequenceParameterSet) != SLICE_OK)
         return;
     const SliceHeader& s = m_SliceHeader;
+    if (s.first_mb_in_slice != 0)
+        return;
     const bool field = !m_SequenceParameterSet.frame_mbs_only_flag && s.field_pic_flag;
     if (field)
         m_iFieldCount++;

@@ -3,14 +3,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__SSE2__)
+#include <immintrin.h>
 #endif
 
 VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
     : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iStartCodeCount(0), m_iPictureWidth(0),
       m_iPictureHeight(0), m_iFieldCount(0), m_iFrameCount(0), m_iGopPictureCount(0),
-      m_iGopSequenceLength(0), m_iLastGopSize(0), m_iGopCountdown(3), m_ucAdaptive(0), m_ucOpen(0)
+      m_iGopSequenceLength(0), m_iLastGopSize(0), m_iGopCountdown(3), m_ucAdaptive(0), m_ucOpen(0),
+      m_bBitrateMeasured(false)
 {
     memset(m_aucPictureTypes, NO_PICTURE_TYPE, sizeof(m_aucPictureTypes));
     memset(&m_ClosedCaptionInfo, 0, sizeof(m_ClosedCaptionInfo));
@@ -21,7 +22,10 @@ VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
 
 VideoProcessor::~VideoProcessor()
 {
-    fireValueUnits(CB_MPEG2TS_ELM_STREAM_BITRATE, m_iPid, &m_dBitrate, "bps");
+    // Without a PCR span (fewer than two PCRs) no rate was measured: a 0.00 would read as
+    // a silent stream, so nothing is reported, as for the PES and multiplex rates.
+    if (m_bBitrateMeasured)
+        fireValueUnits(CB_MPEG2TS_ELM_STREAM_BITRATE, m_iPid, &m_dBitrate, "bps");
 
     m_ClosedCaptionInfo.pid = m_iPid;
     if (m_pMsgCallback)
@@ -34,6 +38,12 @@ VideoProcessor::~VideoProcessor()
     fireValue(CB_MPEG2TS_FRAME_COUNT, m_iPid, &m_iFrameCount);
 }
 
+double VideoProcessor::calculateBitrateBps(double seconds)
+{
+    m_bBitrateMeasured = seconds > 0;
+    return ElemStreamProcessor::calculateBitrateBps(seconds);
+}
+
 int VideoProcessor::searchForStartCodePrefix()
 {
     return scanForStartCodePrefix(nullptr);
@@ -42,9 +52,9 @@ int VideoProcessor::searchForStartCodePrefix()
 namespace {
 
 // First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the size of the
-// array w. Sixteen positions are tested at a time; a block reads w[i] to w[i + 17], which
-// past limit may be stale bytes of the array: the positions they could make are masked off.
-inline int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
+// array w. A block of positions from i reads w[i] to w[i + block + 1], which past limit
+// may be stale bytes of the array: the positions they could make are masked off.
+int findStartCodePrefixSse2(const unsigned char* w, int from, int limit, int capacity)
 {
     int i = from;
 #if defined(__SSE2__)
@@ -68,6 +78,39 @@ inline int findStartCodePrefix(const unsigned char* w, int from, int limit, int 
             return i;
     }
     return -1;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KORBALT_AVX2_SCAN 1
+// The same, 32 positions at a time, for processors that have AVX2.
+__attribute__((target("avx2"))) int findStartCodePrefixAvx2(const unsigned char* w, int from, int limit,
+                                                            int capacity)
+{
+    int i = from;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i one = _mm256_set1_epi8(1);
+    for (; i < limit && i + 34 <= capacity; i += 32) {
+        __m256i b0 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i)), zero);
+        __m256i b1 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 1)), zero);
+        __m256i b2 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 2)), one);
+        unsigned mask = (unsigned)_mm256_movemask_epi8(_mm256_and_si256(_mm256_and_si256(b0, b1), b2));
+        if (limit - i < 32)
+            mask &= (1u << (limit - i)) - 1;
+        if (mask)
+            return i + __builtin_ctz(mask);
+    }
+    return findStartCodePrefixSse2(w, i, limit, capacity);
+}
+#endif
+
+int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
+{
+#ifdef KORBALT_AVX2_SCAN
+    static const bool haveAvx2 = __builtin_cpu_supports("avx2");
+    if (haveAvx2)
+        return findStartCodePrefixAvx2(w, from, limit, capacity);
+#endif
+    return findStartCodePrefixSse2(w, from, limit, capacity);
 }
 
 }  // namespace

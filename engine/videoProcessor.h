@@ -20,6 +20,11 @@ public:
     // 00 00 01 search from the search position; window index of the prefix or -1.
     int searchForStartCodePrefix();
 
+    // The average bit rate over the PCR span; only a positive span makes it a measured
+    // rate, and only a measured rate is reported at the end.
+    double calculateBitrateBps(double seconds) override;
+    bool isBitrateMeasured() const { return m_bBitrateMeasured; }
+
     // Length of the repeating GOP pattern from the picture type list and the GOP picture
     // count: 1 for one picture or one type after the first, 2 for two pictures, 0 when no
     // picture was counted (not known yet).
@@ -81,6 +86,7 @@ protected:
     AtscDataHeader m_AtscDataHeader;
     AtscData m_AtscData;
     char m_acValueText[256];   // text payload of the event being fired
+    bool m_bBitrateMeasured;   // the last bit rate came from a positive span
 
     // The start code scan; counts the bytes stepped over into byteCounter when given.
     int scanForStartCodePrefix(unsigned int* byteCounter);

@@ -4,9 +4,27 @@
 #include <cerrno>
 #include <csignal>
 
+namespace {
+
+// The workers lock every page of the process (mlockall), which makes a thread's whole
+// stack resident: the default of 8 MB per thread would be most of the process's memory.
+// No thread of the system needs more than a small fraction of this.
+const size_t THREAD_STACK_SIZE = 1024 * 1024;
+
+}  // namespace
+
 int createPosixThread(pthread_t* threadId, void* (*function)(void*), void* argument)
 {
-    if (pthread_create(threadId, nullptr, function, argument) != 0) {
+    pthread_attr_t attr;
+    bool haveAttr = pthread_attr_init(&attr) == 0;
+    if (haveAttr && pthread_attr_setstacksize(&attr, THREAD_STACK_SIZE) != 0) {
+        pthread_attr_destroy(&attr);
+        haveAttr = false;  // the default size, then
+    }
+    int rc = pthread_create(threadId, haveAttr ? &attr : nullptr, function, argument);
+    if (haveAttr)
+        pthread_attr_destroy(&attr);
+    if (rc != 0) {
         fileLog("Failed to create thread\n");
         return 1;
     }

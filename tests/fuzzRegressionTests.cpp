@@ -142,6 +142,7 @@ TEST(FuzzRegression, SettingsRoundTrip)
                     }
                     EXPECT_EQ(duration, back.durationSeconds);
                     EXPECT_EQ(s.fastClock, back.fastClock);
+                    EXPECT_EQ(mode != 0 && duration == 0 && ((back.seed >> 6) & 3) == 0, back.compareWhole);
                 }
             }
         }
@@ -208,6 +209,25 @@ TEST(FuzzRegression, FlvReportIsTheSameHoweverTheStreamIsCut)
         }
     }
     setFuzzKeepReports(false);
+}
+
+// A cut stream that asks for the comparison with the whole stream runs both and passes
+// on the fixtures.
+TEST(FuzzRegression, CutAndWholeComparisonPassesOnFixtures)
+{
+    for (const char* name : {"mpeg2_480_4x3_mp2.ts", "h264_main_576i_mp3.ts", "flv_spark_mp3.flv"}) {
+        SCOPED_TRACE(name);
+        Bytes stream = readBytes(dataDir() + name, 65536);
+        FuzzPathSettings s = plainSettings(2, 1, 256 + 5);  // seed bits 6..7 zero
+        Bytes input = withSettings(stream, s);
+        ASSERT_TRUE(decodeFuzzPathSettings(input.data(), input.size()).compareWhole);
+        if (std::string(name).find(".flv") != std::string::npos)
+            fuzzFlvPath(input.data(), input.size());
+        else
+            fuzzTransportPath(input.data(), input.size());
+        EXPECT_TRUE(getLastFuzzPathResult().xmlParsed);
+        EXPECT_TRUE(getLastFuzzPathResult().txtReport.empty());  // not kept unless asked
+    }
 }
 
 // The duration limit is reachable from the input, and the fast heartbeat clock runs.

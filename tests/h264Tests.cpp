@@ -146,7 +146,7 @@ private:
 // Feeds es in chunks of the given size, deletes the processor (its end events), and returns
 // the byte count it reported.
 long long analyse(Recorder& rec, const std::vector<uint8_t>& es, size_t chunk,
-                  int* unusableSps = nullptr)
+                  int* unusableSps = nullptr, double spanSeconds = 0.0)
 {
     auto proc = std::make_unique<H264Processor>(rec.callback(), kPid);
     std::vector<uint8_t> copy(es);  // processRawBuff takes a modifiable pointer
@@ -161,6 +161,9 @@ long long analyse(Recorder& rec, const std::vector<uint8_t>& es, size_t chunk,
     long long bytes = proc->getByteCount();
     if (unusableSps)
         *unusableSps = proc->getUnusableSpsCount();
+    // The transport processor's end report; without it no elementary rate is reported.
+    if (spanSeconds > 0)
+        proc->calculateBitrateBps(spanSeconds);
     proc.reset();
     return bytes;
 }
@@ -492,7 +495,7 @@ TEST(H264Fixtures, ClosedGopPayloadAndEventOrder)
 {
     std::vector<uint8_t> es = extractElementaryStream(fixture("h264_gop12_cif.ts"), 27);
     Recorder rec;
-    analyse(rec, es, 184);
+    analyse(rec, es, 184, nullptr, 2.4);
     // The third GOP is recorded (I P B B P B B P B B P B in coded order).
     EXPECT_EQ("IPBBPBBPBBPB", rec.text(CB_MPEG2TS_GOP_PAYLOAD));
     // End events: the codec's GOP texts first, then the common ones in their order.
@@ -515,6 +518,18 @@ TEST(H264Fixtures, ClosedGopPayloadAndEventOrder)
     EXPECT_EQ(5, rec.count(CB_MPEG2TS_PROFILE_AND_LEVEL));
     EXPECT_EQ(5, rec.count(CB_MPEG2TS_ASPECT_RATIO));
     EXPECT_EQ(60, rec.count(CB_MPEG2TS_VIDEO_RES));
+}
+
+TEST(H264Fixtures, PictureInSeveralSlicesCountsOnce)
+{
+    // 24 pictures of four slices each, in two closed GOPs of 12 (ffprobe counts 24 frames).
+    std::vector<uint8_t> es = extractElementaryStream(fixture("h264_four_slices.ts"), 27);
+    ASSERT_GT(es.size(), 1000u);
+    Recorder rec;
+    analyse(rec, es, 184);
+    EXPECT_EQ(24, rec.number(CB_MPEG2TS_FRAME_COUNT));
+    EXPECT_EQ(0, rec.number(CB_MPEG2TS_FIELD_COUNT));
+    EXPECT_EQ(12, rec.number(CB_MPEG2TS_GOP_SIZE));
 }
 
 TEST(H264Fixtures, EveryChunkSizeGivesTheSameReport)

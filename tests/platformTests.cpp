@@ -37,6 +37,15 @@
 #endif
 #endif
 
+// The address and the thread sanitizer both replace mlockall with a no-op that succeeds.
+#if defined(KORBALT_TEST_ASAN) || defined(__SANITIZE_THREAD__)
+#define KORBALT_TEST_MLOCK_INTERCEPTED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KORBALT_TEST_MLOCK_INTERCEPTED 1
+#endif
+#endif
+
 namespace {
 
 std::string tempPath(const char* tag)
@@ -674,8 +683,8 @@ TEST(PlatformSched, ForcedRefusalInAChild)
             code |= 1;
         if (sched_getscheduler(0) != SCHED_OTHER)
             code |= 2;
-#ifndef KORBALT_TEST_ASAN
-        // (The address sanitizer replaces mlockall with a no-op that succeeds.)
+#ifndef KORBALT_TEST_MLOCK_INTERCEPTED
+        // (The sanitizers replace mlockall with a no-op that succeeds.)
         if (lockProcessPagesInRam(1) != -1)
             code |= 4;
 #endif

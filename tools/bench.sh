@@ -10,6 +10,7 @@
 #             PCR, PTS and DTS moved on, so the stream reads as one long recording;
 #             concat: plain concatenation, a continuity error on every PID at every join
 #   KORBALT   the executable measured (default ./build/korbalt); BUILD its build directory
+#   BASELINE  another korbalt executable to time alongside, for before/after figures
 #   MICRO     0 skips the micro-benchmarks
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,6 +66,7 @@ declare -A CMD
 tool() { names+=("$1"); CMD[$1]="$2"; }
 rm -rf "$DATA/out"; mkdir -p "$DATA/out"
 tool korbalt "'$KORBALT' -report_dst '$DATA/out/' -report_name bench -f '$BIG'"
+[ -n "${BASELINE:-}" ] && tool baseline "'$BASELINE' -report_dst '$DATA/out/' -report_name baseline -f '$BIG'"
 tool cat "cat '$BIG'"
 command -v tsreport > /dev/null && tool tsreport "tsreport -b '$BIG'"
 command -v ffprobe > /dev/null && tool ffprobe "ffprobe -v error -count_packets -show_streams '$BIG'"

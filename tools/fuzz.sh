@@ -91,6 +91,7 @@ for exe in $BUILD/fuzz_*; do
     regress="tests/data/fuzz/$name"
     [ -d "$regress" ] && cp "$regress"/* "$corpus"/ 2>/dev/null
     "$exe" -max_total_time="$SECONDS_EACH" -max_len="$maxlen" -timeout=10 -rss_limit_mb=2048 \
+        -dict=tests/fuzz/korbalt.dict \
         -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$name-" "$corpus" \
         > "$BUILD/$name.log" 2>&1 &
     pids+=($!)

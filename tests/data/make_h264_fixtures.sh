@@ -21,5 +21,8 @@ $FF $(SRC_V 320x180 25) -t 0.4 -pix_fmt yuv422p -vf setsar=64/45 -c:v libx264 -p
 # High 4:4:4 Predictive (profile_idc 244).
 $FF $(SRC_V 352x288 25) -t 0.4 -pix_fmt yuv444p -c:v libx264 -preset veryfast -b:v 150k \
     $TS h264_high444.ts
+# Four slices per picture, 24 frames in two closed GOPs of 12.
+$FF $(SRC_V 352x288 25) -t 0.96 -c:v libx264 -preset veryfast -b:v 200k -g 12 -bf 2 \
+    -x264-params $FIXED_GOP:slices=4 $TS h264_four_slices.ts
 
-ls -l h264_gop12_cif.ts h264_open_gop.ts h264_high422_sar.ts h264_high444.ts
+ls -l h264_gop12_cif.ts h264_four_slices.ts h264_open_gop.ts h264_high422_sar.ts h264_high444.ts

@@ -35,6 +35,9 @@ struct FuzzPathSettings {
     unsigned seed;        // modes 2, 3
     int durationSeconds;  // 0 (all) or 1..3
     bool fastClock;       // the heartbeat clock jumps a second per look
+    // Derived, not encoded: for a cut stream without a duration limit and a quarter of the
+    // seeds, the stream also runs whole and the two text reports must be equal.
+    bool compareWhole;
 };
 FuzzPathSettings decodeFuzzPathSettings(const uint8_t* data, size_t size);
 // The two setting bytes to append to a stream so that it runs with these settings.

@@ -1,0 +1,353 @@
+// The fast paths of the packet path must give what the plain algorithms give: the start
+// code and sync word searches, the sliding window, the dispatch straight to a PID's
+// processor and the heartbeat's sparse clock reads.
+
+#include "engine/adaptationFieldProcessor.h"
+#include "engine/elemStreamProcessor.h"
+#include "engine/mpeg2TransportProcessor.h"
+#include "engine/msgCallback.h"
+#include "engine/pesProcessor.h"
+#include "engine/videoProcessor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+// Random bytes with many 0x00 and 0x01 (runs of zeros, prefixes, near misses), or plain
+// noise, so that every step of the three-byte search is taken.
+Bytes startCodeNoise(std::mt19937& rng, size_t n, int density)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        unsigned r = rng();
+        b[i] = (r & 255) < (unsigned)density ? (unsigned char)((r >> 8) % 3) : (unsigned char)(r >> 16);
+    }
+    return b;
+}
+
+// Walks the start codes as the H.262 processor does: after each one the search goes on
+// one byte further and the alignment counter takes one more byte.
+class StartCodeWalker : public VideoProcessor {
+public:
+    explicit StartCodeWalker(MsgCallback* registry) : VideoProcessor(registry, 0x100) {}
+    int processRawBuff(unsigned char* data, long long n) override
+    {
+        appendChunk(data, n);
+        m_llStreamBytes += n;
+        long long base = m_llStreamBytes - m_iBufferLevel;  // stream offset of window[0]
+        for (int p; (p = scanForStartCodePrefix(&m_uiCounter)) >= 0;) {
+            found.push_back(base + p);
+            counterAt.push_back(m_uiCounter);
+            ++m_uiCounter;
+            m_iSearchPosition = p + 1;
+        }
+        return 1;
+    }
+    std::vector<long long> found;
+    std::vector<unsigned> counterAt;
+
+private:
+    long long m_llStreamBytes = 0;
+    unsigned m_uiCounter = 0;
+};
+
+// Appends and runs the two-byte sync searches without parsing anything.
+class SyncWalker : public ElemStreamProcessor {
+public:
+    SyncWalker(MsgCallback* registry, bool ac3) : ElemStreamProcessor(registry), m_bAc3(ac3) {}
+    int processRawBuff(unsigned char* data, long long n) override
+    {
+        appendChunk(data, n);
+        m_llStreamBytes += n;
+        long long base = m_llStreamBytes - m_iBufferLevel;
+        for (int p; (p = m_bAc3 ? searchForAc3Sync() : searchForTwelveOnes()) >= 0;) {
+            found.push_back(base + p);
+            m_iSearchPosition = p + 1;
+        }
+        return 1;
+    }
+    std::vector<long long> found;
+
+private:
+    bool m_bAc3;
+    long long m_llStreamBytes = 0;
+};
+
+class WindowProbe : public ElemStreamProcessor {
+public:
+    explicit WindowProbe(MsgCallback* registry) : ElemStreamProcessor(registry) {}
+    int processRawBuff(unsigned char* data, long long n) override
+    {
+        appendChunk(data, n);
+        return 1;
+    }
+    void setSearchPosition(int p) { m_iSearchPosition = p; }
+};
+
+template <class Walker>
+void feedRandomChunks(Walker& w, const Bytes& stream, std::mt19937& rng, int maxChunk)
+{
+    for (size_t pos = 0; pos < stream.size();) {
+        size_t n = std::min<size_t>(1 + rng() % maxChunk, stream.size() - pos);
+        w.processRawBuff(const_cast<unsigned char*>(&stream[pos]), (long long)n);
+        pos += n;
+    }
+}
+
+}  // namespace
+
+// Every 00 00 01 whose value byte has arrived is found once, in order, however the bytes
+// come; and the bytes counted up to each one are its distance from the stream start (the
+// three-byte stepping counts exactly the bytes it passes, whatever its steps).
+TEST(PacketPathSearch, StartCodesAndAlignmentCountMatchThePlainScan)
+{
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 60; ++round) {
+        const int density = round % 4 == 0 ? 0 : (round % 4) * 60;
+        Bytes stream = startCodeNoise(rng, 3000 + rng() % 5000, density);
+        std::vector<long long> expected;
+        for (size_t i = 0; i + 3 < stream.size(); ++i) {
+            if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1)
+                expected.push_back((long long)i);
+        }
+        MsgCallback registry;
+        StartCodeWalker walker(&registry);
+        const int maxChunk = round % 3 == 0 ? 188 : round % 3 == 1 ? 7 : 184;
+        feedRandomChunks(walker, stream, rng, maxChunk);
+        ASSERT_EQ(expected, walker.found) << "round " << round;
+        for (size_t k = 0; k < walker.found.size(); ++k)
+            ASSERT_EQ((unsigned)walker.found[k], walker.counterAt[k]) << "round " << round << " code " << k;
+        // A failed search stops where a start code could still begin once more bytes come.
+        EXPECT_GE(walker.getSearchPosition(), walker.getBufferLevel() - 3);
+        EXPECT_LE(walker.getSearchPosition(), walker.getBufferLevel());
+    }
+}
+
+TEST(PacketPathSearch, PrefixAtEveryWindowPositionIsFound)
+{
+    // One prefix, placed at each offset of a full window in turn (both ends, and the
+    // blocks the wide compare reads past the fill level).
+    for (int at = 0; at + 4 <= ElemStreamProcessor::WINDOW_SIZE; ++at) {
+        Bytes stream(ElemStreamProcessor::WINDOW_SIZE, 0x80);
+        stream[at] = 0;
+        stream[at + 1] = 0;
+        stream[at + 2] = 1;
+        stream[at + 3] = 0xB3;
+        MsgCallback registry;
+        StartCodeWalker walker(&registry);
+        walker.processRawBuff(stream.data(), (long long)stream.size());
+        ASSERT_EQ(std::vector<long long>{at}, walker.found) << at;
+    }
+    // A prefix whose value byte has not come yet is not reported, and is found later.
+    MsgCallback registry;
+    StartCodeWalker walker(&registry);
+    unsigned char a[] = {0x80, 0x80, 0x00, 0x00, 0x01};
+    walker.processRawBuff(a, sizeof(a));
+    EXPECT_TRUE(walker.found.empty());
+    unsigned char b[] = {0xB8};
+    walker.processRawBuff(b, sizeof(b));
+    EXPECT_EQ(std::vector<long long>{2}, walker.found);
+}
+
+TEST(PacketPathSearch, SyncWordsMatchThePlainScan)
+{
+    std::mt19937 rng(77);
+    for (int ac3 = 0; ac3 <= 1; ++ac3) {
+        for (int round = 0; round < 30; ++round) {
+            Bytes stream(2000 + rng() % 3000);
+            for (auto& b : stream) {
+                unsigned r = rng() % 8;
+                b = r == 0 ? 0xFF : r == 1 ? 0x0B : r == 2 ? 0x77 : r == 3 ? 0xF3 : (unsigned char)rng();
+            }
+            std::vector<long long> expected;
+            for (size_t i = 0; i + 2 < stream.size(); ++i) {
+                bool hit = ac3 ? (stream[i] == 0x0B && stream[i + 1] == 0x77)
+                               : (stream[i] == 0xFF && (stream[i + 1] & 0xF0) == 0xF0);
+                if (hit)
+                    expected.push_back((long long)i);
+            }
+            MsgCallback registry;
+            SyncWalker walker(&registry, ac3 != 0);
+            feedRandomChunks(walker, stream, rng, round % 2 ? 188 : 5);
+            ASSERT_EQ(expected, walker.found) << (ac3 ? "AC-3" : "twelve ones") << " round " << round;
+        }
+    }
+}
+
+// The window always holds the newest bytes, oldest first, and the search position moves
+// back with the bytes it pointed at, through many slides and chunks of every size.
+TEST(PacketPathWindow, SlidesKeepTheNewestBytes)
+{
+    std::mt19937 rng(5);
+    MsgCallback registry;
+    WindowProbe w(&registry);
+    Bytes all;
+    const int W = ElemStreamProcessor::WINDOW_SIZE;
+    for (int step = 0; step < 4000; ++step) {
+        int n = step % 97 == 0 ? 600 + (int)(rng() % 400) : 1 + (int)(rng() % 188);
+        Bytes chunk(n);
+        for (auto& b : chunk)
+            b = (unsigned char)rng();
+        int level = w.getBufferLevel();
+        int search = level > 0 ? (int)(rng() % (level + 1)) : 0;
+        w.setSearchPosition(search);
+        long long searchedByte = (long long)all.size() - level + search;  // stream offset
+        w.processRawBuff(chunk.data(), n);
+        all.insert(all.end(), chunk.begin(), chunk.end());
+
+        int expectedLevel = (int)std::min<size_t>(all.size(), (size_t)W);
+        ASSERT_EQ(expectedLevel, w.getBufferLevel()) << step;
+        ASSERT_EQ(0, memcmp(w.getWindow(), &all[all.size() - expectedLevel], (size_t)expectedLevel)) << step;
+        long long windowStart = (long long)all.size() - expectedLevel;
+        long long expectedSearch = n > W ? 0 : std::max(0LL, searchedByte - windowStart);
+        ASSERT_EQ(expectedSearch, w.getSearchPosition()) << step;
+    }
+}
+
+// ---------------------------------------------------------------- dispatch and heartbeat
+
+namespace {
+
+struct Ts {
+    Bytes bytes;
+    int cc[8192] = {};
+
+    void packet(int pid, bool pusi, const Bytes& payload, const Bytes& af = {})
+    {
+        unsigned char p[188];
+        memset(p, 0xFF, sizeof(p));
+        p[0] = 0x47;
+        p[1] = (unsigned char)((pusi ? 0x40 : 0) | ((pid >> 8) & 0x1F));
+        p[2] = (unsigned char)pid;
+        int afc = af.empty() ? 1 : 3;
+        p[3] = (unsigned char)((afc << 4) | (cc[pid]++ & 0x0F));
+        size_t pos = 4;
+        if (!af.empty()) {
+            p[4] = (unsigned char)af.size();
+            memcpy(p + 5, af.data(), af.size());
+            pos = 5 + af.size();
+        }
+        memcpy(p + pos, payload.data(), std::min(payload.size(), 188 - pos));
+        bytes.insert(bytes.end(), p, p + 188);
+    }
+};
+
+Bytes section(Bytes s)
+{
+    size_t length = s.size() - 3 + 4;
+    s[1] = (unsigned char)(0xB0 | ((length >> 8) & 0x0F));
+    s[2] = (unsigned char)length;
+    s.insert(s.end(), {0, 0, 0, 0});
+    s.insert(s.begin(), 0x00);  // pointer_field
+    return s;
+}
+
+Bytes pcrField(long long pcr)
+{
+    long long base = pcr / 300, ext = pcr % 300;
+    return {0x10, (unsigned char)(base >> 25), (unsigned char)(base >> 17), (unsigned char)(base >> 9),
+            (unsigned char)(base >> 1), (unsigned char)(((base & 1) << 7) | 0x7E | ((ext >> 8) & 1)),
+            (unsigned char)ext};
+}
+
+Bytes pesStart()
+{
+    return {0x00, 0x00, 0x01, 0xC0, 0x00, 0x00, 0x80, 0x00, 0x00};
+}
+
+long long g_clockReads = 0;
+long long g_nowMs = 0;
+long long countingClock()
+{
+    ++g_clockReads;
+    return g_nowMs;
+}
+
+}  // namespace
+
+// PMT order 0x102 (stream_type 3), 0x101 (3), two BSSD elements on 0x103 and a PES on the
+// PCR PID 0x101: every packet reaches the first processor of its PID, and only that one;
+// foreign and unknown PIDs reach none of them.
+TEST(PacketPathDispatch, EachPacketReachesTheFirstProcessorOfItsPid)
+{
+    Ts ts;
+    ts.packet(0, true, section({0x00, 0, 0, 0x00, 0x01, 0xC1, 0, 0, 0x00, 0x01, 0xF0, 0x00}));
+    Bytes bssd = {0x05, 0x04, 'B', 'S', 'S', 'D'};
+    Bytes pmt = {0x02, 0, 0, 0x00, 0x01, 0xC1, 0, 0, 0xE1, 0x01, 0xF0, 0x00,
+                 0x03, 0xE1, 0x02, 0xF0, 0x00,
+                 0x03, 0xE1, 0x01, 0xF0, 0x00,
+                 0x06, 0xE1, 0x03, 0xF0, 12};
+    pmt.insert(pmt.end(), bssd.begin(), bssd.end());
+    pmt.insert(pmt.end(), bssd.begin(), bssd.end());
+    ts.packet(0x1000, true, section(pmt));
+    const int perRound[][2] = {{0x101, 3}, {0x102, 2}, {0x103, 1}, {0x555, 1}};
+    for (int round = 0; round < 10; ++round) {
+        for (const auto& c : perRound) {
+            for (int k = 0; k < c[1]; ++k) {
+                if (c[0] == 0x101 && k == 0)
+                    ts.packet(c[0], round == 0, round == 0 ? pesStart() : Bytes(10, 0x11),
+                              pcrField(27000000LL * (round + 1)));
+                else
+                    ts.packet(c[0], round == 0 && k == 0, round == 0 && k == 0 ? pesStart() : Bytes(10, 0x22));
+            }
+        }
+    }
+    MsgCallback registry;
+    Mpeg2TransportProcessor tp(&registry, 0);
+    tp.processRawBuff(ts.bytes.data(), (long long)ts.bytes.size());
+    ASSERT_EQ(Mpeg2TransportProcessor::STATE_RUNNING, tp.getState());
+    const auto& list = tp.getProcessors();
+    ASSERT_EQ(7u, list.size());  // PAT, PMT, AF, 0x102, 0x101, 0x103, 0x103
+    EXPECT_EQ(0x102, list[3]->getPid());
+    EXPECT_EQ(0x101, list[4]->getPid());
+    EXPECT_EQ(20 * 188, list[3]->getByteCount());
+    EXPECT_EQ(30 * 188, list[4]->getByteCount());
+    EXPECT_EQ(10 * 188, list[5]->getByteCount());
+    EXPECT_EQ(0, list[6]->getByteCount());  // the second processor of 0x103 never gets one
+    EXPECT_EQ(0u, list[3]->getContinuityErrorCount());
+    EXPECT_EQ(0u, list[4]->getContinuityErrorCount());
+    EXPECT_EQ(0u, list[5]->getContinuityErrorCount());
+    // The adaptation field processor still sees every packet on the PCR PID first.
+    EXPECT_EQ(30 * 188, list[2]->getByteCount());
+}
+
+TEST(PacketPathHeartbeat, ClockIsReadOncePerBufferAndEveryFewHundredPackets)
+{
+    Ts ts;
+    for (int i = 0; i < 1000; ++i)
+        ts.packet(0x1FFF, false, Bytes(184, 0xFF));
+    MsgCallback registry;
+    Mpeg2TransportProcessor tp(&registry, 0);
+    tp.setClock(countingClock);
+    g_clockReads = 0;
+    g_nowMs = 1000;
+    tp.processRawBuff(ts.bytes.data(), (long long)ts.bytes.size());
+    const long long every = Mpeg2TransportProcessor::STATUS_ALIVE_CHECK_PACKETS;
+    EXPECT_EQ((1000 + every - 1) / every, g_clockReads);
+    EXPECT_EQ(1u, tp.getStatusAliveCount());
+
+    // Small buffers: one read each, and a fire once a second has passed.
+    g_clockReads = 0;
+    for (int b = 0; b < 10; ++b) {
+        g_nowMs = 1500 + b * 100;  // 1500 .. 2400: the fire comes at 2000
+        tp.processRawBuff(ts.bytes.data() + b * 188 * 3, 188 * 3);
+    }
+    EXPECT_EQ(10, g_clockReads);
+    EXPECT_EQ(2u, tp.getStatusAliveCount());
+
+    // A buffer that only completes a carried packet reads the clock for that packet.
+    g_clockReads = 0;
+    tp.processRawBuff(ts.bytes.data(), 100);
+    EXPECT_EQ(0, g_clockReads);  // no whole packet yet
+    g_nowMs = 5000;
+    tp.processRawBuff(ts.bytes.data() + 100, 88);
+    EXPECT_EQ(1, g_clockReads);
+    EXPECT_EQ(3u, tp.getStatusAliveCount());
+}
