@@ -140,7 +140,7 @@ void H262Processor::fireAspectRatios()
     m_ucAspectPending = 0;
     double aspect;
     switch (m_SequenceHeader.aspect_ratio_information) {
-    case 1: aspect = 1.0; break;
+    case 1: aspect = 1.0; break;  // square samples: the picture's own shape, set below
     case 2: aspect = 4.0 / 3.0; break;
     case 3: aspect = 16.0 / 9.0; break;
     case 4: aspect = 2.21; break;
@@ -160,9 +160,11 @@ void H262Processor::fireAspectRatios()
         v = m_SequenceHeader.vertical_size_value;
     }
     double sampleAspect;
-    if (m_SequenceHeader.aspect_ratio_information == 1)
-        sampleAspect = 1.0;  // square samples
-    else if (h > 0 && v > 0)
+    if (m_SequenceHeader.aspect_ratio_information == 1) {
+        sampleAspect = 1.0;
+        if (h > 0 && v > 0)
+            aspect = h / v;  // a 720x576 square-sample picture is 1.25, not 1.00
+    } else if (h > 0 && v > 0)
         sampleAspect = aspect * v / h;
     else
         sampleAspect = 0.0;

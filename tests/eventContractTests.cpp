@@ -720,14 +720,10 @@ TEST(EventContractValues, NumbersOfDifferentEventsAgree)
         EXPECT_LE(aspect, 2.5);
         EXPECT_GT(sample, 0.5);
         EXPECT_LT(sample, 2.0);
-        // The display aspect ratio is the sample aspect ratio times the picture's shape;
-        // an H.262 stream coded "square samples" reports 1.00 for both.
+        // The display aspect ratio is the sample aspect ratio times the picture's shape.
         int w = 0, h = 0;
         ASSERT_EQ(2, sscanf(a.value(CB_MPEG2TS_VIDEO_RES, video).c_str(), "%dx%d", &w, &h));
-        const bool h262Square = a.position(CB_MPEG2TS_VBV_BUFF_SIZE, video) >= 0 && aspect == 1.0 && sample == 1.0;
-        if (!h262Square) {
-            EXPECT_NEAR(aspect, sample * w / h, 0.02);
-        }
+        EXPECT_NEAR(aspect, sample * w / h, 0.02);
         const std::string rate = a.value(CB_MPEG2TS_FRAME_RATE, video);
         EXPECT_TRUE(matches(rate, "[0-9]+(\\.[0-9]+)?")) << rate;
         if (a.position(CB_MPEG2TS_VBV_BUFF_SIZE, video) >= 0) {

@@ -214,7 +214,7 @@ const std::vector<FixtureReport>& fixtureReports()
         {"tests/data/cc_h264.ts",
          {"<<< ClosedCaptions >>>value=\"true\"", "AtscEia608:true", "AtscEia708:true", "Frame Count:10"}},
         {"samples/sample.ts",
-         {"Video Resolution:720x576", "Aspect Ratio:1.00", "Sample Aspect Ratio:1.00", "Gop Size:12",
+         {"Video Resolution:720x576", "Aspect Ratio:1.25", "Sample Aspect Ratio:1.00", "Gop Size:12",
           "Gop Structure:IBBP", "Frame Count:50", "Asset Duration:00:00:02"}},
     };
     return table;
