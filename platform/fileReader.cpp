@@ -29,30 +29,7 @@ struct FileReaderState {
 // Direct reads want offsets and counts on this boundary.
 const long long DIRECT_ALIGN = 4096;
 
-bool copyName(char* out, size_t outSize, uint64_t value)
-{
-    const char* text = (const char*)(uintptr_t)value;
-    if (!text)
-        return false;
-    size_t n = strnlen(text, outSize);
-    if (n >= outSize)
-        return false;
-    memcpy(out, text, n);
-    out[n] = 0;
-    return true;
-}
 
-// Blocking send that survives signals.
-int sendAt(int queue, const AppMsg* msg, unsigned int priority)
-{
-    announceBufferSent(msg->buffer);
-    for (;;) {
-        if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
 
 void sendEndOfFile(FileReaderState* st, unsigned int priority, int err)
 {
@@ -60,7 +37,7 @@ void sendEndOfFile(FileReaderState* st, unsigned int priority, int err)
     memset(&eof, 0, sizeof(eof));
     eof.type = APP_MSG_END_OF_FILE;
     eof.length = err > 0 ? -(int64_t)err : 0;
-    sendAt(st->receiveQueue, &eof, priority);
+    sendWorkerMsg(st->receiveQueue, &eof, priority);
     st->exitFlag = true;
 }
 
@@ -191,14 +168,14 @@ void* threadFunct(void* argument)
             msg.length = got > 0 ? got : 0;
             if (got < 0) {
                 fileLog("File Reader: Error reading file content\n");
-                sendAt(st->receiveQueue, &msg, priority);
+                sendWorkerMsg(st->receiveQueue, &msg, priority);
                 sendEndOfFile(st, priority, err ? err : EIO);
             } else if (got == 0 && (before < fileSize || st->wrap)) {
                 // The file ended before its size said (it shrank): never read this offset again.
                 fileLog(tail ? "File Reader: Issues at the end of file\n" : "File Reader: Error reading file content\n");
-                sendAt(st->receiveQueue, &msg, priority);
+                sendWorkerMsg(st->receiveQueue, &msg, priority);
                 sendEndOfFile(st, priority, 0);
-            } else if (sendAt(st->receiveQueue, &msg, priority) != 0) {
+            } else if (sendWorkerMsg(st->receiveQueue, &msg, priority) != 0) {
                 st->exitFlag = true;
             } else if (!st->wrap && tail && offset >= fileSize) {
                 sendEndOfFile(st, priority, 0);
@@ -230,6 +207,30 @@ void* threadFunct(void* argument)
 
 }  // namespace
 
+bool copyWorkerName(char* out, size_t outSize, uint64_t value)
+{
+    const char* text = (const char*)(uintptr_t)value;
+    if (!text)
+        return false;
+    size_t n = strnlen(text, outSize);
+    if (n >= outSize)
+        return false;
+    memcpy(out, text, n);
+    out[n] = 0;
+    return true;
+}
+
+int sendWorkerMsg(int queue, const AppMsg* msg, unsigned int priority)
+{
+    announceBufferSent(msg->buffer);
+    for (;;) {
+        if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
 int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
 {
     if (!args || !threadId)
@@ -245,7 +246,7 @@ int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
         bool ok = true;
         switch (args[i].type) {
         case FILE_READER_ARG_FILE_NAME:
-            ok = copyName(st->fileName, sizeof(st->fileName), args[i].value);
+            ok = copyWorkerName(st->fileName, sizeof(st->fileName), args[i].value);
             if (ok)
                 fileLog("File Reader src file %s\n", st->fileName);
             break;
@@ -253,10 +254,10 @@ int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
             st->option = (int)args[i].value;
             break;
         case FILE_READER_ARG_EMPTY_QUEUE:
-            ok = copyName(st->supplyQueueName, sizeof(st->supplyQueueName), args[i].value);
+            ok = copyWorkerName(st->supplyQueueName, sizeof(st->supplyQueueName), args[i].value);
             break;
         case FILE_READER_ARG_FULL_QUEUE:
-            ok = copyName(st->receiveQueueName, sizeof(st->receiveQueueName), args[i].value);
+            ok = copyWorkerName(st->receiveQueueName, sizeof(st->receiveQueueName), args[i].value);
             break;
         case FILE_READER_ARG_WRAP:
             st->wrap = (args[i].value & 0xFF) != 0;

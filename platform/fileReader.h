@@ -1,6 +1,7 @@
 #ifndef KORBALT_PLATFORM_FILEREADER_H
 #define KORBALT_PLATFORM_FILEREADER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 
@@ -48,6 +49,12 @@ inline void announceBufferReceived(const void* buffer)
 inline void announceBufferSent(const void*) {}
 inline void announceBufferReceived(const void*) {}
 #endif
+
+// Shared by the worker threads: copy a name argument whole (false when it is missing or
+// does not fit: a cut name would name another file or queue), and send a buffer message
+// at a priority, retrying when a signal interrupts the wait.
+bool copyWorkerName(char* out, size_t outSize, uint64_t value);
+int sendWorkerMsg(int queue, const struct AppMsg* msg, unsigned int priority);
 
 // Longest file name the reader holds (the command line accepts 1023 characters).
 const int FILE_READER_MAX_NAME = 1023;

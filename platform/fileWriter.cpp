@@ -29,29 +29,7 @@ struct FileWriterState {
 // Direct writes need counts on this boundary; a shorter tail is written without it.
 const int DIRECT_ALIGN = 512;
 
-bool copyName(char* out, size_t outSize, uint64_t value)
-{
-    const char* text = (const char*)(uintptr_t)value;
-    if (!text)
-        return false;
-    size_t n = strnlen(text, outSize);
-    if (n >= outSize)
-        return false;
-    memcpy(out, text, n);
-    out[n] = 0;
-    return true;
-}
 
-int sendAt(int queue, const AppMsg* msg, unsigned int priority)
-{
-    announceBufferSent(msg->buffer);
-    for (;;) {
-        if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
 
 // Writes the whole count; 0, or 2 when the write failed (logged).
 int writeAll(FileWriterState* st, const unsigned char* data, int count)
@@ -110,7 +88,7 @@ void* threadFunct(void* argument)
                     ++failedWrites;
             }
             msg.length = 0;
-            if (sendAt(st->returnQueue, &msg, priority) != 0)
+            if (sendWorkerMsg(st->returnQueue, &msg, priority) != 0)
                 fileLog("File Writer: failed to return a buffer\n");
             break;
         default:
@@ -152,7 +130,7 @@ int fileWriterThreadStart(pthread_t* threadId, ThreadArg* args, int count)
         bool ok = true;
         switch (args[i].type) {
         case FILE_WRITER_ARG_FILE_NAME:
-            ok = copyName(st->fileName, sizeof(st->fileName), args[i].value);
+            ok = copyWorkerName(st->fileName, sizeof(st->fileName), args[i].value);
             if (ok)
                 fileLog("File Writer: dst file %s\n", st->fileName);
             break;
@@ -160,10 +138,10 @@ int fileWriterThreadStart(pthread_t* threadId, ThreadArg* args, int count)
             st->option = (int)args[i].value;
             break;
         case FILE_WRITER_ARG_FULL_QUEUE:
-            ok = copyName(st->writeQueueName, sizeof(st->writeQueueName), args[i].value);
+            ok = copyWorkerName(st->writeQueueName, sizeof(st->writeQueueName), args[i].value);
             break;
         case FILE_WRITER_ARG_EMPTY_QUEUE:
-            ok = copyName(st->returnQueueName, sizeof(st->returnQueueName), args[i].value);
+            ok = copyWorkerName(st->returnQueueName, sizeof(st->returnQueueName), args[i].value);
             break;
         case FILE_WRITER_ARG_DIRECT:
             st->direct = (args[i].value & 0xFF) != 0;

@@ -26,29 +26,7 @@ struct UdpReaderState {
     bool exitFlag;
 };
 
-bool copyName(char* out, size_t outSize, uint64_t value)
-{
-    const char* text = (const char*)(uintptr_t)value;
-    if (!text)
-        return false;
-    size_t n = strnlen(text, outSize);
-    if (n >= outSize)
-        return false;
-    memcpy(out, text, n);
-    out[n] = 0;
-    return true;
-}
 
-int sendAt(int queue, const AppMsg* msg, unsigned int priority)
-{
-    announceBufferSent(msg->buffer);
-    for (;;) {
-        if (sendPriorityMsg(queue, msg, sizeof(*msg), priority) == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
 
 void* threadFunct(void* argument)
 {
@@ -78,7 +56,7 @@ void* threadFunct(void* argument)
             memset(&eof, 0, sizeof(eof));
             eof.type = APP_MSG_END_OF_FILE;
             eof.length = -(int64_t)(err ? err : EIO);
-            sendAt(st->receiveQueue, &eof, priority);
+            sendWorkerMsg(st->receiveQueue, &eof, priority);
             break;
         }
         announceBufferReceived(msg.buffer);
@@ -108,7 +86,7 @@ void* threadFunct(void* argument)
             } else {
                 msg.length = -1;
             }
-            if (sendAt(st->receiveQueue, &msg, priority) != 0)
+            if (sendWorkerMsg(st->receiveQueue, &msg, priority) != 0)
                 st->exitFlag = true;
             break;
         }
@@ -159,10 +137,10 @@ int udpNtwkReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
             st->interfaceAddress = (uint32_t)args[i].value;
             break;
         case UDP_READER_ARG_EMPTY_QUEUE:
-            ok = copyName(st->supplyQueueName, sizeof(st->supplyQueueName), args[i].value);
+            ok = copyWorkerName(st->supplyQueueName, sizeof(st->supplyQueueName), args[i].value);
             break;
         case UDP_READER_ARG_FULL_QUEUE:
-            ok = copyName(st->receiveQueueName, sizeof(st->receiveQueueName), args[i].value);
+            ok = copyWorkerName(st->receiveQueueName, sizeof(st->receiveQueueName), args[i].value);
             break;
         case UDP_READER_ARG_RECV_BUFF:
             st->recvBufferSize = (int)args[i].value;
