@@ -16,14 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::fixture;
+using testsupport::BitWriter;
+using testsupport::extractElementaryStream;
+
 namespace {
 
 const int kPid = 481;
-
-std::string fixture(const char* name)
-{
-    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
-}
 
 // ---- event recording ----------------------------------------------------------------------
 
@@ -169,101 +170,6 @@ long long analyse(Recorder& rec, const std::vector<uint8_t>& es, size_t chunk,
 }
 
 // ---- streams ---------------------------------------------------------------------------
-
-std::vector<uint8_t> extractElementaryStream(const std::string& path, int streamType)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<uint8_t> out;
-    int pmtPid = -1;
-    int esPid = -1;
-    bool started = false;
-    for (size_t i = 0; i + 188 <= file.size(); i += 188) {
-        const uint8_t* p = &file[i];
-        if (p[0] != 0x47)
-            continue;
-        bool pusi = (p[1] & 0x40) != 0;
-        int pid = ((p[1] & 0x1F) << 8) | p[2];
-        int afc = (p[3] >> 4) & 3;
-        int off = 4;
-        if (afc & 2)
-            off += 1 + p[4];
-        if (!(afc & 1) || off >= 188)
-            continue;
-        const uint8_t* pl = p + off;
-        int plLen = 188 - off;
-        if (pid == 0 && pmtPid < 0 && pusi) {
-            const uint8_t* s = pl + 1 + pl[0];
-            int n = ((s[1] & 0x0F) << 8) | s[2];
-            for (int k = 8; k + 4 <= 3 + n - 4; k += 4) {
-                if (((s[k] << 8) | s[k + 1]) != 0) {
-                    pmtPid = ((s[k + 2] & 0x1F) << 8) | s[k + 3];
-                    break;
-                }
-            }
-        } else if (pid == pmtPid && esPid < 0 && pusi) {
-            const uint8_t* s = pl + 1 + pl[0];
-            int n = ((s[1] & 0x0F) << 8) | s[2];
-            int k = 12 + (((s[10] & 0x0F) << 8) | s[11]);
-            while (k + 5 <= 3 + n - 4) {
-                if (s[k] == streamType) {
-                    esPid = ((s[k + 1] & 0x1F) << 8) | s[k + 2];
-                    break;
-                }
-                k += 5 + (((s[k + 3] & 0x0F) << 8) | s[k + 4]);
-            }
-        } else if (pid == esPid && esPid >= 0) {
-            if (pusi) {
-                int headerLength = 9 + pl[8];
-                if (headerLength > plLen)
-                    continue;
-                out.insert(out.end(), pl + headerLength, pl + plLen);
-                started = true;
-            } else if (started) {
-                out.insert(out.end(), pl, pl + plLen);
-            }
-        }
-    }
-    return out;
-}
-
-class BitWriter {
-public:
-    void bits(uint64_t value, int n)
-    {
-        for (int i = n - 1; i >= 0; --i)
-            bit((value >> i) & 1);
-    }
-    void bit(unsigned b)
-    {
-        if (m_used % 8 == 0)
-            m_bytes.push_back(0);
-        if (b)
-            m_bytes.back() |= (uint8_t)(0x80 >> (m_used % 8));
-        ++m_used;
-    }
-    void ue(uint64_t v)
-    {
-        uint64_t x = v + 1;
-        int n = 0;
-        while ((x >> n) > 1)
-            ++n;
-        bits(0, n);
-        bits(x, n + 1);
-    }
-    void trailing()
-    {
-        bit(1);
-        while (m_used % 8)
-            bit(0);
-    }
-    void byte(uint8_t b) { bits(b, 8); }
-    const std::vector<uint8_t>& data() const { return m_bytes; }
-
-private:
-    std::vector<uint8_t> m_bytes;
-    size_t m_used = 0;
-};
 
 // A NAL unit in Annex B form: 4-byte start code, header, payload with emulation prevention.
 void appendNal(std::vector<uint8_t>& out, int type, const std::vector<uint8_t>& rbsp)

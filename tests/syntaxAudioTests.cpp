@@ -14,77 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::fixture;
+using testsupport::extractElementaryStream;
+
 namespace {
-
-std::string fixture(const char* name)
-{
-    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
-}
-
-// The elementary stream of the first PID of the given stream type in the first program of a
-// transport stream file: PES payloads joined, PES headers left out. pesStarts receives the
-// offset of each PES packet's payload.
-std::vector<uint8_t> extractElementaryStream(const std::string& path, int streamType,
-                                             std::vector<size_t>* pesStarts = nullptr)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<uint8_t> out;
-    int pmtPid = -1;
-    int esPid = -1;
-    bool started = false;
-    for (size_t i = 0; i + 188 <= file.size(); i += 188) {
-        const uint8_t* p = &file[i];
-        if (p[0] != 0x47)
-            continue;
-        bool pusi = (p[1] & 0x40) != 0;
-        int pid = ((p[1] & 0x1F) << 8) | p[2];
-        int afc = (p[3] >> 4) & 3;
-        int off = 4;
-        if (afc & 2)
-            off += 1 + p[4];
-        if (!(afc & 1) || off >= 188)
-            continue;
-        const uint8_t* pl = p + off;
-        int plLen = 188 - off;
-        if (pid == 0 && pmtPid < 0 && pusi) {
-            const uint8_t* s = pl + 1 + pl[0];
-            int n = ((s[1] & 0x0F) << 8) | s[2];
-            for (int k = 8; k + 4 <= 3 + n - 4; k += 4) {
-                int prog = (s[k] << 8) | s[k + 1];
-                if (prog != 0) {
-                    pmtPid = ((s[k + 2] & 0x1F) << 8) | s[k + 3];
-                    break;
-                }
-            }
-        } else if (pid == pmtPid && esPid < 0 && pusi) {
-            const uint8_t* s = pl + 1 + pl[0];
-            int n = ((s[1] & 0x0F) << 8) | s[2];
-            int k = 12 + (((s[10] & 0x0F) << 8) | s[11]);
-            while (k + 5 <= 3 + n - 4) {
-                int ep = ((s[k + 1] & 0x1F) << 8) | s[k + 2];
-                if (s[k] == streamType) {
-                    esPid = ep;
-                    break;
-                }
-                k += 5 + (((s[k + 3] & 0x0F) << 8) | s[k + 4]);
-            }
-        } else if (pid == esPid && esPid >= 0) {
-            if (pusi) {
-                int headerLength = 9 + pl[8];
-                if (headerLength > plLen)
-                    continue;
-                if (pesStarts)
-                    pesStarts->push_back(out.size());
-                out.insert(out.end(), pl + headerLength, pl + plLen);
-                started = true;
-            } else if (started) {
-                out.insert(out.end(), pl, pl + plLen);
-            }
-        }
-    }
-    return out;
-}
 
 // Offset of the first two-byte sync (first byte exact, second under mask) at or after from.
 size_t findSync(const std::vector<uint8_t>& es, uint8_t first, uint8_t second, uint8_t mask,

@@ -22,53 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::fixture;
+using testsupport::BitWriter;
+using testsupport::extractElementaryStream;
+
 namespace {
-
-std::string fixture(const char* name)
-{
-    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
-}
-
-// MSB-first bit writer for hand-made syntax.
-class BitWriter {
-public:
-    void bits(uint64_t value, int n)
-    {
-        for (int i = n - 1; i >= 0; --i)
-            bit((value >> i) & 1);
-    }
-    void bit(unsigned b)
-    {
-        if (m_used % 8 == 0)
-            m_bytes.push_back(0);
-        if (b)
-            m_bytes.back() |= (uint8_t)(0x80 >> (m_used % 8));
-        ++m_used;
-    }
-    void ue(uint64_t v)
-    {
-        uint64_t x = v + 1;
-        int n = 0;
-        while ((x >> n) > 1)
-            ++n;
-        bits(0, n);
-        bits(x, n + 1);
-    }
-    void se(int64_t v) { ue(v > 0 ? (uint64_t)(2 * v - 1) : (uint64_t)(-2 * v)); }
-    // rbsp_stop_one_bit and alignment zeros.
-    void trailing()
-    {
-        bit(1);
-        while (m_used % 8)
-            bit(0);
-    }
-    const std::vector<uint8_t>& data() const { return m_bytes; }
-    size_t bitCount() const { return m_used; }
-
-private:
-    std::vector<uint8_t> m_bytes;
-    size_t m_used = 0;
-};
 
 // Removes emulation-prevention bytes (00 00 03 -> 00 00).
 std::vector<uint8_t> unescape(const std::vector<uint8_t>& nal)
@@ -94,64 +54,6 @@ std::vector<uint8_t> hexBytes(const char* hex)
     while (sscanf(hex, " %2x%n", &v, &n) == 1) {
         out.push_back((uint8_t)v);
         hex += n;
-    }
-    return out;
-}
-
-// The video elementary stream (PES payloads joined) of the first program of a .ts file.
-std::vector<uint8_t> extractElementaryStream(const std::string& path, int streamType)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<uint8_t> out;
-    int pmtPid = -1;
-    int esPid = -1;
-    bool started = false;
-    for (size_t i = 0; i + 188 <= file.size(); i += 188) {
-        const uint8_t* p = &file[i];
-        if (p[0] != 0x47)
-            continue;
-        bool pusi = (p[1] & 0x40) != 0;
-        int pid = ((p[1] & 0x1F) << 8) | p[2];
-        int afc = (p[3] >> 4) & 3;
-        int off = 4;
-        if (afc & 2)
-            off += 1 + p[4];
-        if (!(afc & 1) || off >= 188)
-            continue;
-        const uint8_t* pl = p + off;
-        int plLen = 188 - off;
-        if (pid == 0 && pmtPid < 0 && pusi) {
-            const uint8_t* s = pl + 1 + pl[0];
-            int n = ((s[1] & 0x0F) << 8) | s[2];
-            for (int k = 8; k + 4 <= 3 + n - 4; k += 4) {
-                if (((s[k] << 8) | s[k + 1]) != 0) {
-                    pmtPid = ((s[k + 2] & 0x1F) << 8) | s[k + 3];
-                    break;
-                }
-            }
-        } else if (pid == pmtPid && esPid < 0 && pusi) {
-            const uint8_t* s = pl + 1 + pl[0];
-            int n = ((s[1] & 0x0F) << 8) | s[2];
-            int k = 12 + (((s[10] & 0x0F) << 8) | s[11]);
-            while (k + 5 <= 3 + n - 4) {
-                if (s[k] == streamType) {
-                    esPid = ((s[k + 1] & 0x1F) << 8) | s[k + 2];
-                    break;
-                }
-                k += 5 + (((s[k + 3] & 0x0F) << 8) | s[k + 4]);
-            }
-        } else if (pid == esPid && esPid >= 0) {
-            if (pusi) {
-                int headerLength = 9 + pl[8];
-                if (headerLength > plLen)
-                    continue;
-                out.insert(out.end(), pl + headerLength, pl + plLen);
-                started = true;
-            } else if (started) {
-                out.insert(out.end(), pl, pl + plLen);
-            }
-        }
     }
     return out;
 }
