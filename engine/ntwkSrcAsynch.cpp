@@ -103,40 +103,30 @@ bool NtwkSrcAsynch::init()
         }
     }
 
-    // Writer buffers first: they wait in the writer's return queue until the source takes them.
-    if (m_bSaveToDisk) {
+    // Allocates m_iNtwkNumBuffers buffers of size bytes and sends each to queue.
+    auto fillQueue = [this](int queue, int size, bool direct, const char* failure) {
         for (int i = 0; i < m_iNtwkNumBuffers; ++i) {
-            unsigned char* buffer = allocateBuffer(m_iNtwkBufferSize, m_bDiskDirect);
+            unsigned char* buffer = allocateBuffer(size, direct);
             if (!buffer) {
-                setFailureText("cannot allocate the copy buffers");
+                setFailureText(failure);
                 return false;
             }
             AppMsg msg;
             memset(&msg, 0, sizeof(msg));
             msg.type = APP_MSG_NTWK_BUFFER;
-            msg.capacity = m_iNtwkBufferSize;
+            msg.capacity = size;
             msg.buffer = buffer;
             announceBufferSent(buffer);
-            if (sendMsg(m_iWriterReturnQueue, &msg, sizeof(msg)) != 0)
+            if (sendMsg(queue, &msg, sizeof(msg)) != 0)
                 return false;
         }
-    }
-    for (int i = 0; i < m_iNtwkNumBuffers; ++i) {
-        unsigned char* buffer = allocateBuffer(READER_BUFFER_SIZE, false);
-        if (!buffer) {
-            setFailureText("cannot allocate the input buffers");
-            return false;
-        }
-        AppMsg msg;
-        memset(&msg, 0, sizeof(msg));
-        msg.type = APP_MSG_NTWK_BUFFER;
-        msg.capacity = READER_BUFFER_SIZE;
-        msg.buffer = buffer;
-        announceBufferSent(buffer);
-        if (sendMsg(m_iEmptyQueue, &msg, sizeof(msg)) != 0)
-            return false;
-    }
-    return true;
+        return true;
+    };
+    // Writer buffers first: they wait in the writer's return queue until the source takes them.
+    if (m_bSaveToDisk &&
+        !fillQueue(m_iWriterReturnQueue, m_iNtwkBufferSize, m_bDiskDirect, "cannot allocate the copy buffers"))
+        return false;
+    return fillQueue(m_iEmptyQueue, READER_BUFFER_SIZE, false, "cannot allocate the input buffers");
 }
 
 int NtwkSrcAsynch::startNtwkReader()

@@ -21,6 +21,10 @@
 #include "syntax/patTable.h"
 #include "syntax/pmtTable.h"
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFixture;
+
 namespace {
 
 typedef std::unique_ptr<StreamMessage> MsgPtr;
@@ -1257,21 +1261,6 @@ TEST(CbRegistry, NoStatusAliveWithoutAnOutgoingQueue)
 // ---------------------------------------------------------------------------
 // On a real stream: the transport processor fires, the driver's registrations
 // route, and the PAT and PMT messages describe the stream ffprobe sees.
-
-std::vector<unsigned char> readFixture(const char* name)
-{
-    std::string path = std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
-    std::vector<unsigned char> bytes;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return bytes;
-    unsigned char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        bytes.insert(bytes.end(), buf, buf + n);
-    fclose(f);
-    return bytes;
-}
 
 std::vector<MsgPtr> analyse(const char* fixture)
 {

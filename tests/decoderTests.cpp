@@ -31,78 +31,23 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::Watchdog;
+using testsupport::readFile;
+using testsupport::writeFile;
+using testsupport::fixture;
+using testsupport::LogCapture;
+using testsupport::queueExists;
+using testsupport::processedFromLog;
+
 namespace {
 
-// Ends the process when a test body runs longer than it may: a hang must fail, not stall CI.
-class Watchdog {
+// Each test's own directory under /tmp.
+class TempDir : public testsupport::TempDir {
 public:
-    Watchdog(int seconds, const char* what) : m_bDone(false)
-    {
-        m_Thread = std::thread([this, seconds, what] {
-            std::unique_lock<std::mutex> lock(m_Mutex);
-            if (!m_Cv.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_bDone; })) {
-                fprintf(stderr, "TIME-OUT: %s did not finish within %d s\n", what, seconds);
-                fflush(stderr);
-                _exit(3);
-            }
-        });
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_bDone = true;
-        }
-        m_Cv.notify_all();
-        m_Thread.join();
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Cv;
-    bool m_bDone;
-    std::thread m_Thread;
+    TempDir() : testsupport::TempDir("korbalt_h2_dec_") {}
 };
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/korbalt_h2_dec_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        m_sPath = made ? made : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + m_sPath + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
-    std::string file(const std::string& name) const { return m_sPath + "/" + name; }
-    const std::string& path() const { return m_sPath; }
-
-private:
-    std::string m_sPath;
-};
-
-std::string readFile(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& name, const std::string& content)
-{
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), (std::streamsize)content.size());
-}
-
-std::string fixture(const char* name)
-{
-    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
-}
 
 // At least size bytes of real transport stream (fixtures end to end), cut to size.
 std::string transportBytes(size_t size)
@@ -112,36 +57,6 @@ std::string transportBytes(size_t size)
     while (all.size() < size)
         all += more;
     return all.substr(0, size);
-}
-
-// Captures what the log receives while it lives.
-class LogCapture {
-public:
-    explicit LogCapture(const TempDir& dir) : m_sName(dir.file("capture_log.txt"))
-    {
-        shutdownFileLogger();
-        initFileLogger(m_sName.c_str());
-    }
-    ~LogCapture() { shutdownFileLogger(); }
-    std::string text()
-    {
-        shutdownFileLogger();
-        std::string t = readFile(m_sName);
-        initFileLogger(m_sName.c_str());
-        return t;
-    }
-
-private:
-    std::string m_sName;
-};
-
-bool queueExists(const std::string& name)
-{
-    mqd_t q = mq_open(name.c_str(), O_RDONLY);
-    if (q == (mqd_t)-1)
-        return errno != ENOENT;
-    mq_close(q);
-    return true;
 }
 
 std::string pidQueue(const char* base, int pid)
@@ -237,15 +152,6 @@ private:
     MsgCallback* m_pRegistry;
     CountingProcessor* m_pCounting = nullptr;
 };
-
-long long processedFromLog(const std::string& log)
-{
-    const char* key = "StreamDecoder Processed ";
-    size_t at = log.rfind(key);
-    if (at == std::string::npos)
-        return -1;
-    return atoll(log.c_str() + at + strlen(key));
-}
 
 struct RunResult {
     int result = -1;

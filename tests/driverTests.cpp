@@ -38,6 +38,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::waitChildWithin;
+using testsupport::readFile;
+
 namespace {
 
 // argv for parseCmdLine, with the program name in front.
@@ -64,14 +69,6 @@ int parse(Words w)
 {
     resetCmdLineDefaults();
     return parseCmdLine(w.argc(), w.argv());
-}
-
-std::string readFile(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 bool fileExists(const std::string& name)
@@ -654,8 +651,7 @@ void push(StreamMessagePool& pool, int id)
 
 std::string uniqueQueueName()
 {
-    static int counter = 0;
-    return "/korbalt_h1_lsn_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    return testsupport::uniqueQueueName("/korbalt_h1_lsn_");
 }
 
 ListenerConfig makeConfig(StreamMessagePool* pool, Filed* filed, std::atomic<bool>* flag, const char* queue)
@@ -1096,17 +1092,8 @@ int networkRunInNamespace(const std::string& dir, const std::vector<std::string>
     close(s);
     kill(k, SIGINT);
     int st = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 1500 && done == 0; ++i) {
-        done = waitpid(k, &st, WNOHANG);
-        if (done == 0)
-            usleep(10000);
-    }
-    if (done == 0) {
-        kill(k, SIGKILL);
-        waitpid(k, &st, 0);
+    if (!waitChildWithin(k, &st, 15000))
         return 90;
-    }
     if (!WIFEXITED(st))
         return 91;
     // The source's queues are gone with the run.

@@ -37,40 +37,13 @@
 #include "engine/streamMessage.h"
 #include "engine/streamMessagePool.h"
 
+#include "tests/support/testSupport.h"
+
+using testsupport::Watchdog;
+
 namespace {
 
 typedef std::unique_ptr<StreamMessage> MsgPtr;
-
-// Ends the process when a run hangs.
-class Watchdog {
-public:
-    Watchdog(int seconds, const char* what) : m_bDone(false)
-    {
-        m_Thread = std::thread([this, seconds, what] {
-            std::unique_lock<std::mutex> lock(m_Mutex);
-            if (!m_Cv.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_bDone; })) {
-                fprintf(stderr, "TIME-OUT: %s did not finish within %d s\n", what, seconds);
-                fflush(stderr);
-                _exit(3);
-            }
-        });
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_bDone = true;
-        }
-        m_Cv.notify_all();
-        m_Thread.join();
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Cv;
-    bool m_bDone;
-    std::thread m_Thread;
-};
 
 std::string fixturePath(const std::string& name)
 {

@@ -30,6 +30,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::waitChildWithin;
+using testsupport::Watchdog;
+using testsupport::readFile;
+using testsupport::writeFile;
+using testsupport::LogCapture;
+using testsupport::queueExists;
+using testsupport::joinWithin;
+
 // The sanitizers replace mlockall with a no-op that succeeds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KORBALT_TEST_NO_MLOCK 1
@@ -37,70 +47,11 @@
 
 namespace {
 
-class Watchdog {
+// Each test's own directory under /tmp.
+class TempDir : public testsupport::TempDir {
 public:
-    Watchdog(int seconds, const char* what) : m_bDone(false)
-    {
-        m_Thread = std::thread([this, seconds, what] {
-            std::unique_lock<std::mutex> lock(m_Mutex);
-            if (!m_Cv.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_bDone; })) {
-                fprintf(stderr, "TIME-OUT: %s did not finish within %d s\n", what, seconds);
-                fflush(stderr);
-                _exit(3);
-            }
-        });
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_bDone = true;
-        }
-        m_Cv.notify_all();
-        m_Thread.join();
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Cv;
-    bool m_bDone;
-    std::thread m_Thread;
+    TempDir() : testsupport::TempDir("korbalt_h2_fin_") {}
 };
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/korbalt_h2_fin_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        m_sPath = made ? made : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + m_sPath + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
-    std::string file(const std::string& name) const { return m_sPath + "/" + name; }
-    const std::string& path() const { return m_sPath; }
-
-private:
-    std::string m_sPath;
-};
-
-std::string readFile(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& name, const std::string& content)
-{
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), (std::streamsize)content.size());
-}
 
 // Bytes whose value depends on their offset, so a repeated or skipped range shows.
 std::string patterned(size_t size)
@@ -111,53 +62,9 @@ std::string patterned(size_t size)
     return s;
 }
 
-class LogCapture {
-public:
-    explicit LogCapture(const TempDir& dir) : m_sName(dir.file("capture_log.txt"))
-    {
-        shutdownFileLogger();
-        initFileLogger(m_sName.c_str());
-    }
-    ~LogCapture() { shutdownFileLogger(); }
-    std::string text()
-    {
-        shutdownFileLogger();
-        std::string t = readFile(m_sName);
-        initFileLogger(m_sName.c_str());
-        return t;
-    }
-
-private:
-    std::string m_sName;
-};
-
-bool queueExists(const std::string& name)
-{
-    mqd_t q = mq_open(name.c_str(), O_RDONLY);
-    if (q == (mqd_t)-1)
-        return errno != ENOENT;
-    mq_close(q);
-    return true;
-}
-
 std::string uniqueQueueName(const char* tag)
 {
-    static int counter = 0;
-    return std::string("/korbalt_h2_") + tag + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-}
-
-// Joins a thread, failing instead of hanging.
-bool joinWithin(pthread_t thread, int ms)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return pthread_timedjoin_np(thread, nullptr, &ts) == 0;
+    return testsupport::uniqueQueueName(std::string("/korbalt_h2_") + tag + "_");
 }
 
 // The two queues a reader runs between, with buffers the test owns.
@@ -784,17 +691,8 @@ TEST(FileInputPriority, GrantedOrRefusedTheReadIsTheSame)
         _exit(code);
     }
     int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 3000 && done == 0; ++i) {
-        done = waitpid(child, &status, WNOHANG);
-        if (done == 0)
-            usleep(10000);
-    }
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+    if (!waitChildWithin(child, &status, 30000))
         FAIL() << "the refused reader did not end";
-    }
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(0, WEXITSTATUS(status)) << "the reader without privileges did not deliver the file";
     std::string text = readFile(logName);

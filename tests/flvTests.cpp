@@ -19,15 +19,13 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFixture;
+
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
-
-Bytes readFixture(const char* name)
-{
-    std::ifstream in(std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // What the three FLV events carried, copied during the firing.
 struct Seen {

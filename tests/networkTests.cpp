@@ -52,73 +52,30 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFile;
+using testsupport::fixture;
+using testsupport::queueExists;
+using testsupport::joinWithin;
+using testsupport::processedFromLog;
+
 namespace {
+
+// Each test's own directory under /tmp.
+class TempDir : public testsupport::TempDir {
+public:
+    TempDir() : testsupport::TempDir("korbalt_h2_net_") {}
+};
 
 const uint32_t LOOPBACK = 0x7F000001;      // 127.0.0.1
 const uint32_t TEST_GROUP = 0xEFFF2A2A;    // 239.255.42.42
 const uint32_t NOT_LOCAL = 0x0AFFFF01;     // 10.255.255.1: no interface in the namespace has it
 const int NO_NAMESPACE = 77;
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/korbalt_h2_net_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        m_sPath = made ? made : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + m_sPath + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
-    std::string file(const std::string& name) const { return m_sPath + "/" + name; }
-    const std::string& path() const { return m_sPath; }
-
-private:
-    std::string m_sPath;
-};
-
-std::string readFile(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string fixture(const char* name)
-{
-    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
-}
-
 std::string uniqueQueueName(const char* tag)
 {
-    static int counter = 0;
-    return std::string("/korbalt_h2n_") + tag + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-}
-
-bool queueExists(const std::string& name)
-{
-    mqd_t q = mq_open(name.c_str(), O_RDONLY);
-    if (q == (mqd_t)-1)
-        return errno != ENOENT;
-    mq_close(q);
-    return true;
-}
-
-bool joinWithin(pthread_t thread, int ms)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return pthread_timedjoin_np(thread, nullptr, &ts) == 0;
+    return testsupport::uniqueQueueName(std::string("/korbalt_h2n_") + tag + "_");
 }
 
 bool bringLoopbackUp()
@@ -792,13 +749,6 @@ std::string lineStarting(const std::string& text, const std::string& key)
         return "";
     size_t end = text.find('\n', at + 1);
     return text.substr(at + 1, end - at - 1);
-}
-
-long long processedFromLog(const std::string& log)
-{
-    const char* key = "StreamDecoder Processed ";
-    size_t at = log.rfind(key);
-    return at == std::string::npos ? -1 : atoll(log.c_str() + at + strlen(key));
 }
 
 }  // namespace

@@ -29,6 +29,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::waitChildWithin;
+using testsupport::readFile;
+using testsupport::writeFile;
+
 #if defined(__SANITIZE_ADDRESS__)
 #define KORBALT_TEST_ASAN 1
 #elif defined(__has_feature)
@@ -54,20 +60,6 @@ std::string tempPath(const char* tag)
     std::ostringstream s;
     s << "/tmp/korbalt_h1_" << tag << "_" << getpid() << "_" << counter++;
     return s.str();
-}
-
-std::string readFile(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& name, const std::string& content)
-{
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out << content;
 }
 
 // Sends the process's log to a file of its own for the life of the object.
@@ -695,17 +687,8 @@ TEST(PlatformSched, ForcedRefusalInAChild)
         _exit(code);
     }
     int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 1000 && done == 0; ++i) {
-        done = waitpid(child, &status, WNOHANG);
-        if (done == 0)
-            usleep(10000);
-    }
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+    if (!waitChildWithin(child, &status, 10000))
         FAIL() << "child did not end";
-    }
     ASSERT_TRUE(WIFEXITED(status));
     int code = WEXITSTATUS(status);
     if (code == 20 || code == 21)

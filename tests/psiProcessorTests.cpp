@@ -12,6 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::Packet;
+using testsupport::makePacket;
+
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
@@ -136,33 +141,6 @@ Bytes pmtSection(int program, int pcrPid, const std::vector<Element>& elements, 
 }
 
 const Bytes kBssd = {0x05, 0x04, 'B', 'S', 'S', 'D'};
-
-struct Packet {
-    uint8_t b[188];
-};
-
-// One packet: header, optional adaptation field (its bytes after the length byte), then
-// payload; whatever is left is 0xFF.
-Packet makePacket(int pid, int cc, bool pusi, const Bytes& payload, int afc = 1, const Bytes& af = {})
-{
-    Packet p;
-    memset(p.b, 0xFF, sizeof(p.b));
-    p.b[0] = 0x47;
-    p.b[1] = (uint8_t)((pusi ? 0x40 : 0) | ((pid >> 8) & 0x1F));
-    p.b[2] = (uint8_t)pid;
-    p.b[3] = (uint8_t)((afc << 4) | (cc & 0x0F));
-    size_t pos = 4;
-    if (afc == 2 || afc == 3) {
-        size_t afLength = afc == 2 ? 183 : af.size();
-        p.b[4] = (uint8_t)afLength;
-        if (!af.empty())
-            memcpy(p.b + 5, af.data(), std::min(af.size(), (size_t)183));
-        pos = 5 + afLength;
-    }
-    if ((afc == 1 || afc == 3) && pos < 188 && !payload.empty())
-        memcpy(p.b + pos, payload.data(), std::min(payload.size(), 188 - pos));
-    return p;
-}
 
 // Splits a run of section bytes into PUSI-first packets (pointer_field 0).
 std::vector<Packet> sectionPackets(int pid, const Bytes& sections, int* cc)

@@ -14,6 +14,10 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFile;
+
 static_assert(sizeof(AppMsg) == 24, "24-byte record");
 static_assert(offsetof(AppMsg, type) == 0 && offsetof(AppMsg, capacity) == 4 && offsetof(AppMsg, length) == 8 &&
                   offsetof(AppMsg, buffer) == 16,
@@ -26,18 +30,7 @@ namespace {
 
 std::string uniqueQueueName()
 {
-    static int counter = 0;
-    std::ostringstream s;
-    s << "/korbalt_h1_q_" << getpid() << "_" << counter++;
-    return s.str();
-}
-
-std::string readFile(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return testsupport::uniqueQueueName("/korbalt_h1_q_");
 }
 
 class LogCapture {

@@ -21,6 +21,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFile;
+
 namespace {
 
 class ReviewDir {
@@ -44,14 +48,6 @@ public:
 private:
     std::string m_sPath;
 };
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string sourceFile(const std::string& relative)
 {
@@ -100,7 +96,7 @@ std::string runReport(const std::string& dir, const std::string& input, bool xml
         usleep(10000);
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << input;
-    return slurp(dir + "/" + name);
+    return readFile(dir + "/" + name);
 }
 
 std::vector<std::string> linesOf(const std::string& text)
@@ -336,7 +332,7 @@ TEST(ReportReviewBitrates, OnePcrGivesNoRateAtAll)
 {
     ReviewDir dir;
     ASSERT_FALSE(dir.path().empty());
-    std::string sample = slurp(sourceFile("samples/sample.ts"));
+    std::string sample = readFile(sourceFile("samples/sample.ts"));
     ASSERT_GT(sample.size(), 40u * 188u);
     std::string input = dir.path() + "/one_pcr.ts";
     {

@@ -29,44 +29,20 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFile;
+using testsupport::writeFile;
+
 namespace {
 
-// ---- files -------------------------------------------------------------------
-
-class TempDir {
+// Each test's own directory under /tmp.
+class TempDir : public testsupport::TempDir {
 public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/korbalt_report_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        m_sPath = made ? made : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + m_sPath + "'";
-        if (m_sPath != "/tmp" && system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", m_sPath.c_str());
-    }
-    std::string file(const std::string& name) const { return m_sPath + "/" + name; }
-    const std::string& path() const { return m_sPath; }
-
-private:
-    std::string m_sPath;
+    TempDir() : testsupport::TempDir("korbalt_report_") {}
 };
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+// ---- files -------------------------------------------------------------------
 
 std::string goldenPath(const std::string& name)
 {
@@ -1196,7 +1172,7 @@ std::string maskRunValues(std::string report)
 
 std::string copyFixture(const std::string& name, const TempDir& dir)
 {
-    std::string data = readFile(std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name);
+    std::string data = readFile(testsupport::fixture(name));
     writeFile(dir.file(name), data);
     return data;
 }

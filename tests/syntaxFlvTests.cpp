@@ -20,15 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFixture;
+
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
-
-Bytes readFixture(const char* name)
-{
-    std::ifstream in(std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Heap copy of exactly n bytes, so a read past them is caught by the sanitizer build.
 std::unique_ptr<unsigned char[]> exact(const Bytes& b, size_t n)

@@ -16,20 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFixture;
+
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
-
-std::string fixture(const char* name)
-{
-    return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
-}
-
-Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // First packet of a PID in a fixture whose header matches the optional PUSI test.
 Bytes findPacket(const Bytes& ts, unsigned int pid, bool needPusi)
@@ -252,7 +245,7 @@ TEST(SyntaxPsiPcr, RealFixturePackets)
 {
     // The first PCR packets of two fixtures: 00 00 7B 0C 7E 00 is base 63000 (0.7 s);
     // pcr_wrap starts just below the 2^33 wrap.
-    Bytes ts = readFile(fixture("mpeg2_576_16x9_ac3.ts"));
+    Bytes ts = readFixture("mpeg2_576_16x9_ac3.ts");
     ASSERT_GE(ts.size(), 4 * TS_PACKET_SIZE);
     const unsigned char* p = &ts[3 * TS_PACKET_SIZE];
     AdaptationFieldInfo info;
@@ -262,7 +255,7 @@ TEST(SyntaxPsiPcr, RealFixturePackets)
     EXPECT_EQ(63000u * 300, info.pcr);
     EXPECT_EQ(info.pcr, getPcrValue(p));
 
-    ts = readFile(fixture("pcr_wrap.ts"));
+    ts = readFixture("pcr_wrap.ts");
     ASSERT_GE(ts.size(), 4 * TS_PACKET_SIZE);
     p = &ts[3 * TS_PACKET_SIZE];
     ASSERT_EQ(0, readAdaptationField(p, &info));
@@ -425,7 +418,7 @@ TEST(SyntaxPsiPat, EveryTruncationStaysInsideItsBytes)
 
 TEST(SyntaxPsiPat, RealTwoProgramPat)
 {
-    Bytes ts = readFile(fixture("two_programs.ts"));
+    Bytes ts = readFixture("two_programs.ts");
     Bytes p = findPacket(ts, 0, true);
     ASSERT_EQ(TS_PACKET_SIZE, p.size());
     PsiPacketPayload pl;
@@ -644,7 +637,7 @@ TEST(SyntaxPsiPmt, RealFixturePmts)
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.file);
-        Bytes ts = readFile(fixture(c.file));
+        Bytes ts = readFixture(c.file);
         Bytes p = findPacket(ts, c.pmtPid, true);
         ASSERT_EQ(TS_PACKET_SIZE, p.size());
         PsiPacketPayload pl;
@@ -808,7 +801,7 @@ TEST(SyntaxPsiPes, TimeStampsOnlyWhereTheHeaderCoversThem)
 TEST(SyntaxPsiPes, RealVideoPesHeader)
 {
     // ffprobe gives the first video packet of this fixture pts 129003, dts 126000.
-    Bytes ts = readFile(fixture("mpeg2_480_4x3_mp2.ts"));
+    Bytes ts = readFixture("mpeg2_480_4x3_mp2.ts");
     Bytes p = findPacket(ts, 0x100, true);
     ASSERT_EQ(TS_PACKET_SIZE, p.size());
     unsigned int off = getPacketPayloadOffset(p.data());

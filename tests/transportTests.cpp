@@ -28,6 +28,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/testSupport.h"
+
+using testsupport::readFixture;
+using testsupport::Packet;
+using testsupport::makePacket;
+
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
@@ -158,31 +164,6 @@ std::vector<Ev> eventsOf(const std::vector<Ev>& all, int id)
 
 // ---- packet builders -------------------------------------------------------------------
 
-struct Packet {
-    uint8_t b[188];
-};
-
-Packet makePacket(int pid, int cc, bool pusi, const Bytes& payload, int afc = 1, const Bytes& af = {})
-{
-    Packet p;
-    memset(p.b, 0xFF, sizeof(p.b));
-    p.b[0] = 0x47;
-    p.b[1] = (uint8_t)((pusi ? 0x40 : 0) | ((pid >> 8) & 0x1F));
-    p.b[2] = (uint8_t)pid;
-    p.b[3] = (uint8_t)((afc << 4) | (cc & 0x0F));
-    size_t pos = 4;
-    if (afc == 2 || afc == 3) {
-        size_t afLength = afc == 2 ? 183 : af.size();
-        p.b[4] = (uint8_t)afLength;
-        if (!af.empty())
-            memcpy(p.b + 5, af.data(), std::min(af.size(), (size_t)183));
-        pos = 5 + afLength;
-    }
-    if ((afc == 1 || afc == 3) && pos < 188 && !payload.empty())
-        memcpy(p.b + pos, payload.data(), std::min(payload.size(), 188 - pos));
-    return p;
-}
-
 Bytes pcrBytes(long long pcr)
 {
     long long base = pcr / 300, ext = pcr % 300;
@@ -263,12 +244,6 @@ std::vector<int> feedChunks(Mpeg2TransportProcessor& tp, const Bytes& data, size
         results.push_back(tp.processRawBuff(buf.get(), (long long)n));
     }
     return results;
-}
-
-Bytes readFile(const std::string& name)
-{
-    std::ifstream in(std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // ---- an independent reading of a stream, for the expected values ---------------------
@@ -900,7 +875,7 @@ TEST(TsTransport, FixturesFollowTablesAndReportAtTheEnd)
 {
     for (const FixtureCase& fc : kFixtures) {
         SCOPED_TRACE(fc.file);
-        Bytes data = readFile(fc.file);
+        Bytes data = readFixture(fc.file);
         ASSERT_GT(data.size(), 10000u);
         std::vector<Pkt> pk = scan(data);
         StreamRun r = runStream(data, 65536);
@@ -984,7 +959,7 @@ TEST(TsTransport, RemovedPacketsGiveOneContinuityErrorEach)
 {
     for (const char* file : {"mpeg2_576_16x9_ac3.ts", "cbr_h264_aac.ts", "two_programs.ts"}) {
         SCOPED_TRACE(file);
-        Bytes data = readFile(file);
+        Bytes data = readFixture(file);
         std::vector<Pkt> pk = scan(data);
         const std::vector<int> tracked = {0, 0x1000, 0x100, 0x101};
 
@@ -1061,7 +1036,7 @@ TEST(TsTransport, RemovedPacketsGiveOneContinuityErrorEach)
 
 TEST(TsTransport, EveryChunkSizeGivesTheSameAnalysis)
 {
-    Bytes data = readFile("h264_baseline_360_aac.ts");
+    Bytes data = readFixture("h264_baseline_360_aac.ts");
     StreamRun whole = runStream(data, data.size());
     ASSERT_EQ(Mpeg2TransportProcessor::STATE_RUNNING, whole.state);
     ASSERT_GT(whole.events.size(), 8u);
@@ -1085,7 +1060,7 @@ TEST(TsTransport, ShortBuffersCompleteTheCarriedPacket)
 {
     MsgCallback registry;
     Mpeg2TransportProcessor tp(&registry, 0);
-    Bytes data = readFile("mpeg2_576_16x9_ac3.ts");
+    Bytes data = readFixture("mpeg2_576_16x9_ac3.ts");
     const uint8_t* d = data.data();
     EXPECT_EQ(0, tp.processRawBuff(const_cast<uint8_t*>(d), 100));
     EXPECT_EQ(88u, tp.getBytesMissing());
@@ -1108,7 +1083,7 @@ TEST(TsTransport, ShortBuffersCompleteTheCarriedPacket)
 
 TEST(TsTransport, BadSyncBytesAreSkippedWithoutNumbers)
 {
-    Bytes data = readFile("mpeg2_576_16x9_ac3.ts");
+    Bytes data = readFixture("mpeg2_576_16x9_ac3.ts");
     data.resize(188 * 200);
     for (size_t i : {50, 51, 120})
         data[i * 188] = 0x46;
@@ -1128,7 +1103,7 @@ long long fakeClock()
 
 TEST(TsTransport, StatusAliveAtMostOncePerSecond)
 {
-    Bytes data = readFile("mpeg2_576_16x9_ac3.ts");
+    Bytes data = readFixture("mpeg2_576_16x9_ac3.ts");
     g_ev.clear();
     MsgCallback registry;
     registerAll(registry);
@@ -1172,7 +1147,7 @@ TEST(TsTransport, StatusAliveAtMostOncePerSecond)
 
 TEST(TsTransport, DurationLimitStopsAfterTheWholeBuffer)
 {
-    Bytes data = readFile("pcr_wrap.ts");
+    Bytes data = readFixture("pcr_wrap.ts");
     std::vector<Pkt> pk = scan(data);
     const size_t chunk = 65536;
     // The first buffer at whose end the PCR span exceeds one second.
@@ -1208,7 +1183,7 @@ TEST(TsTransport, DurationLimitStopsAfterTheWholeBuffer)
 
 TEST(TsTransport, PcrWrapFixture)
 {
-    Bytes data = readFile("pcr_wrap.ts");
+    Bytes data = readFixture("pcr_wrap.ts");
     StreamRun r = runStream(data, 65536);
     std::vector<Ev> rolls = eventsOf(r.events, CB_MPEG2TS_PCR_ROLL_OVER);
     ASSERT_EQ(1u, rolls.size());
@@ -1225,7 +1200,7 @@ TEST(TsTransport, PcrWrapFixture)
 
 TEST(TsTransport, TwoProgramsOnlyTheFirstPmtSeen)
 {
-    Bytes data = readFile("two_programs.ts");
+    Bytes data = readFixture("two_programs.ts");
     StreamRun r = runStream(data, 65536);
     EXPECT_EQ(1, r.pmtProgram);
     for (const ProcInfo& p : r.procs) {
@@ -1329,7 +1304,7 @@ TEST(TsTransport, DamagedStreamsStayInsideTheirBuffers)
 {
     // Random damage to headers and lengths of a real stream: nothing may crash or read
     // outside a buffer (run under the address sanitizer), and the end stays finite.
-    Bytes clean = readFile("two_programs.ts");
+    Bytes clean = readFixture("two_programs.ts");
     uint32_t seed = 2024;
     auto rnd = [&seed]() {
         seed = seed * 1664525u + 1013904223u;

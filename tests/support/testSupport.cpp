@@ -14,6 +14,8 @@
 #include <iterator>
 #include <mqueue.h>
 #include <sstream>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -38,12 +40,12 @@ void writeFile(const std::string& path, const std::string& content)
     out.write(content.data(), (std::streamsize)content.size());
 }
 
-std::string fixture(const char* name)
+std::string fixture(const std::string& name)
 {
     return std::string(KORBALT_SOURCE_DIR) + "/tests/data/" + name;
 }
 
-std::vector<unsigned char> readFixture(const char* name)
+std::vector<unsigned char> readFixture(const std::string& name)
 {
     return readFileBytes(fixture(name));
 }
@@ -74,6 +76,22 @@ bool joinWithin(pthread_t thread, int ms)
         ts.tv_nsec -= 1000000000L;
     }
     return pthread_timedjoin_np(thread, nullptr, &ts) == 0;
+}
+
+bool waitChildWithin(pid_t child, int* status, int ms)
+{
+    pid_t done = 0;
+    for (int i = 0; i < ms / 10 && done == 0; ++i) {
+        done = waitpid(child, status, WNOHANG);
+        if (done == 0)
+            usleep(10000);
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, status, 0);
+        return false;
+    }
+    return true;
 }
 
 long long processedFromLog(const std::string& log)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <condition_variable>
 #include <cstddef>
@@ -21,9 +22,9 @@ std::vector<unsigned char> readFileBytes(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 
 // Path of a file in tests/data.
-std::string fixture(const char* name);
+std::string fixture(const std::string& name);
 // The bytes of a file in tests/data.
-std::vector<unsigned char> readFixture(const char* name);
+std::vector<unsigned char> readFixture(const std::string& name);
 
 // True when the POSIX queue exists (or exists but cannot be opened).
 bool queueExists(const std::string& name);
@@ -32,6 +33,9 @@ std::string uniqueQueueName(const std::string& prefix);
 
 // Joins the thread, giving up after ms milliseconds; true when it was joined.
 bool joinWithin(pthread_t thread, int ms);
+
+// Waits for the child in 10 ms steps; after ms it is killed, reaped, and false returned.
+bool waitChildWithin(pid_t child, int* status, int ms);
 
 // The byte count of the last "StreamDecoder Processed " line of a log, or -1.
 long long processedFromLog(const std::string& log);
