@@ -17,7 +17,8 @@ namespace {
 
 // Every value text is made on a fresh stream in the classic locale, so that no
 // format or failure state of one value can leak into the next one.
-std::string decimalText(long long v)
+template <typename T>
+std::string plainText(T v)
 {
     std::ostringstream os;
     os.imbue(std::locale::classic());
@@ -25,12 +26,9 @@ std::string decimalText(long long v)
     return os.str();
 }
 
-std::string unsignedText(unsigned long long v)
+std::string decimalText(long long v)
 {
-    std::ostringstream os;
-    os.imbue(std::locale::classic());
-    os << v;
-    return os.str();
+    return plainText(v);
 }
 
 std::string fixed2Text(double v)
@@ -38,14 +36,6 @@ std::string fixed2Text(double v)
     std::ostringstream os;
     os.imbue(std::locale::classic());
     os << std::fixed << std::setprecision(2) << v;
-    return os.str();
-}
-
-std::string defaultDoubleText(double v)
-{
-    std::ostringstream os;
-    os.imbue(std::locale::classic());
-    os << v;
     return os.str();
 }
 
@@ -88,26 +78,33 @@ std::string paramText(const Mpeg2TsCallbacks::MsgParams& p, bool fixedDoubles)
     case Mpeg2TsCallbacks::PARAM_LONG_LONG:
         return decimalText(p.value.ll);
     case Mpeg2TsCallbacks::PARAM_DOUBLE:
-        return fixedDoubles ? fixed2Text(p.value.d) : defaultDoubleText(p.value.d);
+        return fixedDoubles ? fixed2Text(p.value.d) : plainText(p.value.d);
     default:
         return std::string();
     }
 }
 
-void fillAndSend(StreamMessage* msg, _CallbackId id, std::string& desc,
-                 Mpeg2TsCallbacks::MsgParams* params, int count, bool fixedDoubles,
-                 StreamMessagePool* pool)
+// Gives the message its name, id and list, and queues it (or drops it without a pool).
+void queueList(StreamMessage* msg, std::string desc, _CallbackId id, MappedValueList* list,
+               StreamMessagePool* pool)
 {
     msg->setMsgDesc(desc);
     msg->setCallbackId(id);
-    MappedValueList* list = new MappedValueList();
-    for (int i = 0; params && i < count; ++i)
-        list->push_back(callbackMappedValue(params[i].name, paramText(params[i], fixedDoubles)));
     msg->setMsgData(list, PAYLOAD_TYPE_MAPPED_LIST, 0);
     if (pool)
         pool->setUnprocessedMsg(msg);
     else
         delete msg;
+}
+
+void fillAndSend(StreamMessage* msg, _CallbackId id, const std::string& desc,
+                 Mpeg2TsCallbacks::MsgParams* params, int count, bool fixedDoubles,
+                 StreamMessagePool* pool)
+{
+    MappedValueList* list = new MappedValueList();
+    for (int i = 0; params && i < count; ++i)
+        list->push_back(callbackMappedValue(params[i].name, paramText(params[i], fixedDoubles)));
+    queueList(msg, desc, id, list, pool);
 }
 
 // ---- simple values ------------------------------------------------------------
@@ -183,10 +180,6 @@ void sendValueUnits(_CallbackId id, const char* desc, const char* entry, UnitsKi
     }
     }
 
-    StreamInfoMessage* msg = new StreamInfoMessage();
-    std::string d(desc);
-    msg->setMsgDesc(d);
-    msg->setCallbackId(id);
     MappedValueList* list = new MappedValueList();
     if (withPid)
         list->push_back(callbackMappedValue("Pid", decimalText(info->pid)));
@@ -194,11 +187,7 @@ void sendValueUnits(_CallbackId id, const char* desc, const char* entry, UnitsKi
     node.m_pChildren = new MappedValueList();
     node.m_pChildren->push_back(callbackMappedValue("Units", textOrEmpty(info->units)));
     list->push_back(node);
-    msg->setMsgData(list, PAYLOAD_TYPE_MAPPED_LIST, 0);
-    if (pool)
-        pool->setUnprocessedMsg(msg);
-    else
-        delete msg;
+    queueList(new StreamInfoMessage(), desc, id, list, pool);
 }
 
 }  // namespace
@@ -288,8 +277,6 @@ void Mpeg2TsCallbacks::sendPacketMsg(_CallbackId id, std::string desc, void* pay
     if (!info)
         return;
     StreamMessage* msg = new StreamMessage();
-    msg->setMsgDesc(desc);
-    msg->setCallbackId(id);
     msg->setMsgType(type);
 
     MappedValueList* list = new MappedValueList();
@@ -297,16 +284,11 @@ void Mpeg2TsCallbacks::sendPacketMsg(_CallbackId id, std::string desc, void* pay
     list->push_back(callbackMappedValue("Pid", pid));
     callbackMappedValue node("Pid", pid);
     node.m_pChildren = new MappedValueList();
-    node.m_pChildren->push_back(callbackMappedValue("Packet", unsignedText(info->packetNumber)));
+    node.m_pChildren->push_back(callbackMappedValue("Packet", plainText(info->packetNumber)));
     node.m_pChildren->push_back(callbackMappedValue("Type", desc));
     node.m_pChildren->push_back(callbackMappedValue("Description", textOrEmpty(info->text)));
     list->push_back(node);
-
-    msg->setMsgData(list, PAYLOAD_TYPE_MAPPED_LIST, 0);
-    if (pool)
-        pool->setUnprocessedMsg(msg);
-    else
-        delete msg;
+    queueList(msg, desc, id, list, pool);
 }
 
 // ---- PAT and PMT ------------------------------------------------------------------
@@ -385,18 +367,6 @@ void addDescriptorLoop(MappedValueList* list, int pid, PmtTable* pmt, int elemen
     }
 }
 
-void queueList(const char* desc, _CallbackId id, MappedValueList* list, StreamMessagePool* pool)
-{
-    StreamInfoMessage* msg = new StreamInfoMessage();
-    msg->setMsgDesc(desc);
-    msg->setCallbackId(id);
-    msg->setMsgData(list, PAYLOAD_TYPE_MAPPED_LIST, 0);
-    if (pool)
-        pool->setUnprocessedMsg(msg);
-    else
-        delete msg;
-}
-
 }  // namespace
 
 void Mpeg2TsCallbacks::mpeg2TsPatCb(void* payload, StreamMessagePool* pool)
@@ -418,7 +388,7 @@ void Mpeg2TsCallbacks::mpeg2TsPatCb(void* payload, StreamMessagePool* pool)
         sendPair(list, pid, "Program PID", decimalText(entry->PID));
         sendPair(list, pid, "Program Number", decimalText(entry->program_number));
     }
-    queueList("PAT Table", CB_MPEG2TS_PAT, list, pool);
+    queueList(new StreamInfoMessage(), "PAT Table", CB_MPEG2TS_PAT, list, pool);
 }
 
 void Mpeg2TsCallbacks::mpeg2TsPmtCb(void* payload, StreamMessagePool* pool)
@@ -461,7 +431,7 @@ void Mpeg2TsCallbacks::mpeg2TsPmtCb(void* payload, StreamMessagePool* pool)
         sendPair(list, pid, "Stream End", "");
     }
     sendPair(list, pid, "Elements End", "");
-    queueList("PMT Table", CB_MPEG2TS_PMT, list, pool);
+    queueList(new StreamInfoMessage(), "PMT Table", CB_MPEG2TS_PMT, list, pool);
 }
 
 // ---- duration, closed captions, packet events -------------------------------------

@@ -23,16 +23,8 @@ bool isPlausible(const AdtsFixedHeader& h)
 
 int AacProcessor::processRawBuff(unsigned char* data, long long n)
 {
-    if (n > MAX_SLICE)
-        return processInSlices(data, n);
-    appendChunk(data, n);
-    for (;;) {
-        int p = searchForSynchWord();
-        if (p < 0)
-            return 1;
-        if (p + 3 >= m_iBufferLevel)
-            return 2;
-        fillAdtsFixedHeaderInfo(m_aucWindow + p, m_iBufferLevel - p, &m_AdtsFixedHeader);
+    auto readHeader = [this](const unsigned char* at, long avail) {
+        fillAdtsFixedHeaderInfo(at, avail, &m_AdtsFixedHeader);
         if (m_ucFirstHeader && isPlausible(m_AdtsFixedHeader)) {
             const AdtsFixedHeader& h = m_AdtsFixedHeader;
             fireText(CB_MPEG2TS_AAC_AUDIO_LAYER, m_iPid, getAacAudioLayer(h.layer));
@@ -46,6 +38,6 @@ int AacProcessor::processRawBuff(unsigned char* data, long long n)
             fireText(CB_MPEG2TS_AAC_AUDIO_BITRATE, m_iPid, "Variable");
             m_ucFirstHeader = 0;
         }
-        m_iSearchPosition = p + 4;
-    }
+    };
+    return scanSyncHeaders(data, n, &AacProcessor::searchForTwelveOnes, 3, 4, readHeader);
 }

@@ -24,18 +24,9 @@ bool isPlausible(const Ac3SyncInfo& s)
 
 int AC3Processor::processRawBuff(unsigned char* data, long long n)
 {
-    if (n > MAX_SLICE)
-        return processInSlices(data, n);
-    appendChunk(data, n);
-    for (;;) {
-        int p = searchForSynchWord();
-        if (p < 0)
-            return 1;
-        if (p + AC3_HEADER_SIZE >= m_iBufferLevel)
-            return 2;
-        long avail = m_iBufferLevel - p;
-        fillSyncInfo(m_aucWindow + p, avail, &m_Ac3SyncInfo);
-        fillBsi(m_aucWindow + p, avail, &m_Ac3Bsi);
+    auto readHeader = [this](const unsigned char* at, long avail) {
+        fillSyncInfo(at, avail, &m_Ac3SyncInfo);
+        fillBsi(at, avail, &m_Ac3Bsi);
         if (m_ucFirstHeader && isPlausible(m_Ac3SyncInfo)) {
             int fscod = m_Ac3SyncInfo.fscod;
             int frmsizecod = m_Ac3SyncInfo.frmsizecod;
@@ -49,6 +40,7 @@ int AC3Processor::processRawBuff(unsigned char* data, long long n)
             fireValue(CB_MPEG2TS_AC3_NUMBER_OF_CHANNELS, m_iPid, &channels);
             m_ucFirstHeader = 0;
         }
-        m_iSearchPosition = p + 1;
-    }
+    };
+    return scanSyncHeaders(data, n, &AC3Processor::searchForAc3Sync, AC3_HEADER_SIZE, 1,
+                           readHeader);
 }

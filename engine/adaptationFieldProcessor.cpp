@@ -5,7 +5,6 @@
 #include "syntax/adaptationField.h"
 
 #include <cmath>
-#include <cstdio>
 
 AdaptationFieldProcessor::AdaptationFieldProcessor(Mpeg2TransportProcessor* owner, MsgCallback* msgCallback,
                                                    int pcrPid)
@@ -55,12 +54,7 @@ bool AdaptationFieldProcessor::correctPcr(long long rawPcr, bool discontinuity, 
         // The 33-bit base wrapped just after the top of its range.
         m_llPcrOffset += PCR_MODULUS;
         ++m_ullRollOvers;
-        resetEventText();
-        snprintf(m_acEventText, sizeof(m_acEventText), "pcr rollover detected");
-        m_PacketEventInfo.pid = m_iPid;
-        m_PacketEventInfo.packetNumber = m_ullPacketNumber;
-        if (m_pMsgCallback)
-            m_pMsgCallback->callMsgCallback(CB_MPEG2TS_PCR_ROLL_OVER, &m_PacketEventInfo);
+        firePacketEvent(CB_MPEG2TS_PCR_ROLL_OVER, "pcr rollover detected");
     } else if (step < 0 || forward >= PCR_MODULUS / 2 || (discontinuity && forward > MAX_WRAP_STEP)) {
         // A new time base: the span so far is kept and a new one continues from it.
         m_llPcrOffset = m_llLastCorrectedPcr - rawPcr;
@@ -139,25 +133,15 @@ int AdaptationFieldProcessor::processOwnTransportPacket(unsigned char* packet, l
     }
 
     if (af.splicingPointFlag) {
-        resetEventText();
-        snprintf(m_acEventText, sizeof(m_acEventText), "splicing_point_flag set");
-        m_PacketEventInfo.pid = m_iPid;
-        m_PacketEventInfo.packetNumber = m_ullPacketNumber;
-        if (m_pMsgCallback)
-            m_pMsgCallback->callMsgCallback(CB_MPEG2TS_SPLICE_POINT_FLAG_INFO, &m_PacketEventInfo);
+        firePacketEvent(CB_MPEG2TS_SPLICE_POINT_FLAG_INFO, "splicing_point_flag set");
     }
 
     // An extension that does not fit the adaptation field is not checked.
     if (af.hasExtension && (af.extensionFlags & 0x1F) != 0x1F) {
-        resetEventText();
-        snprintf(m_acEventText, sizeof(m_acEventText),
-                 "The 5 reserved bits after the seamless_splice_flag have the value '0x%x'",
-                 (unsigned)(af.extensionFlags & 0x1F));
         fileLog("Invalid Reserved bits on pid %d\n", m_iPid);
-        m_PacketEventInfo.pid = m_iPid;
-        m_PacketEventInfo.packetNumber = m_ullPacketNumber;
-        if (m_pMsgCallback)
-            m_pMsgCallback->callMsgCallback(CB_MPEG2TS_RESERVED_BITS_ERROR, &m_PacketEventInfo);
+        firePacketEvent(CB_MPEG2TS_RESERVED_BITS_ERROR,
+                        "The 5 reserved bits after the seamless_splice_flag have the value '0x%x'",
+                        (unsigned)(af.extensionFlags & 0x1F));
     }
     return 0;
 }

@@ -108,7 +108,7 @@ int H264Processor::findNextStartCode(int from, int limit) const
 
 int H264Processor::removeEmulationByte(int start, int end)
 {
-    memset(m_aucRbspBuffer, 0, sizeof(m_aucRbspBuffer));
+    // Every reader is bounded by the returned length: nothing past it needs clearing.
     if (end > m_iBufferLevel)
         end = m_iBufferLevel;
     if (start < 0)

@@ -1,7 +1,9 @@
 #include "engine/mpeg2TransportStreamProcessor.h"
 
 #include "platform/debugMap.h"
+#include "syntax/packetBase.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 Mpeg2TransportStreamProcessor::Mpeg2TransportStreamProcessor(MsgCallback* msgCallback, int pid)
@@ -29,20 +31,25 @@ int Mpeg2TransportStreamProcessor::adaptationFieldLength(const unsigned char* pa
 
 int Mpeg2TransportStreamProcessor::payloadOffset(const unsigned char* packet)
 {
-    unsigned afc = packet[3] >> 4;
-    if (afc == 1)
-        return 4;
-    if (afc != 3)
-        return TS_PACKET_SIZE;
-    int len = adaptationFieldLength(packet);
-    if (len < 0)
-        return TS_PACKET_SIZE;
-    return 5 + len;
+    return (int)getPacketPayloadOffset(packet);
 }
 
 bool Mpeg2TransportStreamProcessor::discontinuityIndicator(const unsigned char* packet)
 {
     return adaptationFieldLength(packet) > 0 && (packet[5] & 0x80) != 0;
+}
+
+void Mpeg2TransportStreamProcessor::firePacketEvent(_CallbackId id, const char* format, ...)
+{
+    resetEventText();
+    va_list args;
+    va_start(args, format);
+    vsnprintf(m_acEventText, sizeof(m_acEventText), format, args);
+    va_end(args);
+    m_PacketEventInfo.pid = m_iPid;
+    m_PacketEventInfo.packetNumber = m_ullPacketNumber;
+    if (m_pMsgCallback)
+        m_pMsgCallback->callMsgCallback(id, &m_PacketEventInfo);
 }
 
 int Mpeg2TransportStreamProcessor::processMpeg2TsPacket(unsigned char* packet, long long length,
@@ -85,15 +92,10 @@ bool Mpeg2TransportStreamProcessor::checkContinuity(const unsigned char* packet)
         ok = true;
 
     if (!ok) {
-        resetEventText();
-        snprintf(m_acEventText, sizeof(m_acEventText), "Old counter is %d New Counter is %d",
-                 (int)m_uiLastContinuityCounter, (int)counter);
         fileLog("Continuity error on pid %d\n", m_iPid);
-        m_PacketEventInfo.pid = m_iPid;
-        m_PacketEventInfo.packetNumber = m_ullPacketNumber;
         ++m_ullContinuityErrors;
-        if (m_pMsgCallback)
-            m_pMsgCallback->callMsgCallback(CB_MPEG2TS_CONTINUITY_ERROR, &m_PacketEventInfo);
+        firePacketEvent(CB_MPEG2TS_CONTINUITY_ERROR, "Old counter is %d New Counter is %d",
+                        (int)m_uiLastContinuityCounter, (int)counter);
     }
     m_uiLastContinuityCounter = counter;
     m_bLastHadPayload = hasPayload;

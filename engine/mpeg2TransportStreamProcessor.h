@@ -60,6 +60,8 @@ protected:
     // Applies the continuity rules to an own packet and fires the error event; true when
     // the packet is an allowed duplicate of its predecessor.
     bool checkContinuity(const unsigned char* packet);
+    // Writes the event text, stamps this PID and packet number and fires the event.
+    void firePacketEvent(_CallbackId id, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     int m_iPid;
     uint32_t m_uiLastContinuityCounter;  // 0..15, NO_COUNTER until the first packet

@@ -23,16 +23,8 @@ bool isPlausible(const MpegAudioHeader& h)
 
 int MpegAudioProcessor::processRawBuff(unsigned char* data, long long n)
 {
-    if (n > MAX_SLICE)
-        return processInSlices(data, n);
-    appendChunk(data, n);
-    for (;;) {
-        int p = searchForSynchWord();
-        if (p < 0)
-            return 1;
-        if (p + MPEG_AUDIO_HEADER_SIZE >= m_iBufferLevel)
-            return 2;
-        fillHeaderInfo(m_aucWindow + p, m_iBufferLevel - p, &m_MpegAudioHeader);
+    auto readHeader = [this](const unsigned char* at, long avail) {
+        fillHeaderInfo(at, avail, &m_MpegAudioHeader);
         if (m_ucFirstHeader && isPlausible(m_MpegAudioHeader)) {
             const MpegAudioHeader& h = m_MpegAudioHeader;
             fireText(CB_MPEG2TS_MPEG_AUDIO_LAYER, m_iPid, getMpegAudioLayer(h.layer));
@@ -43,6 +35,7 @@ int MpegAudioProcessor::processRawBuff(unsigned char* data, long long n)
                           getMpegAudioBitrate(h.ID, h.layer, h.bitrate_index), "bps");
             m_ucFirstHeader = 0;
         }
-        m_iSearchPosition = p + 1;
-    }
+    };
+    return scanSyncHeaders(data, n, &MpegAudioProcessor::searchForTwelveOnes,
+                           MPEG_AUDIO_HEADER_SIZE, 1, readHeader);
 }

@@ -15,18 +15,6 @@ namespace {
 const int NO_WRITER_BUFFER = 10;  // m_WriterMsg.type while no writer buffer is held
 const int WRITER_WAIT_MS = 200;   // one wait on a writer queue before checking the writer
 
-struct timespec writerDeadline()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += WRITER_WAIT_MS * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 }  // namespace
 
 NtwkSrcAsynch::NtwkSrcAsynch(unsigned int address, uint16_t port, unsigned int interfaceAddress,
@@ -245,7 +233,7 @@ bool NtwkSrcAsynch::sendWriterBuffer()
     m_WriterMsg.length = m_iFillPosition;
     announceBufferSent(m_WriterMsg.buffer);
     for (;;) {
-        struct timespec ts = writerDeadline();
+        struct timespec ts = realtimeDeadlineIn(WRITER_WAIT_MS);
         if (mq_timedsend((mqd_t)m_iWriterQueue, (const char*)&m_WriterMsg, sizeof(m_WriterMsg), m_uiWriterPriority,
                          &ts) == 0)
             break;
@@ -316,7 +304,7 @@ int NtwkSrcAsynch::sendWriterExit()
     memset(&exitMsg, 0, sizeof(exitMsg));
     exitMsg.type = APP_MSG_EXIT;
     for (;;) {
-        struct timespec ts = writerDeadline();
+        struct timespec ts = realtimeDeadlineIn(WRITER_WAIT_MS);
         if (mq_timedsend((mqd_t)m_iWriterQueue, (const char*)&exitMsg, sizeof(exitMsg), APP_MSG_PRIORITY, &ts) == 0) {
             m_bWriterEnded = true;  // told to end; joined at destruction
             return 0;

@@ -17,24 +17,12 @@ namespace {
 // abort, or a worker that is gone).
 const int RECEIVE_TIMEOUT_MS = 1000;
 
-struct timespec deadlineIn(int ms)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += (long)ms * 1000000L;
-    while (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 // Takes one message out of queue without waiting; true when one was taken.
 bool dropOne(int queue)
 {
     AppMsg msg;
     unsigned int priority = 0;
-    struct timespec now = deadlineIn(0);
+    struct timespec now = realtimeDeadlineIn(0);
     return mq_timedreceive((mqd_t)queue, (char*)&msg, sizeof(msg), &priority, &now) > 0;
 }
 
@@ -184,7 +172,7 @@ bool StreamSrcAsynch::getRawDataBuff(unsigned char** buffer, long long* length)
         }
         if (m_iReceiveErrno == ETIMEDOUT && !m_bReaderStarted && m_iState == SRC_STATE_RUNNING) {
             AppMsg probe;
-            struct timespec now = deadlineIn(0);
+            struct timespec now = realtimeDeadlineIn(0);
             unsigned int p = 0;
             if (mq_timedreceive((mqd_t)m_iFullQueue, (char*)&probe, sizeof(probe), &p, &now) > 0) {
                 m_CurrentMsg = probe;
@@ -236,13 +224,7 @@ bool StreamSrcAsynch::releaseRawDataBuff()
         return false;
     m_bHoldingBuffer = false;
     m_CurrentMsg.length = 0;
-    announceBufferSent(m_CurrentMsg.buffer);
-    for (;;) {
-        if (sendPriorityMsg(m_iEmptyQueue, &m_CurrentMsg, sizeof(m_CurrentMsg), m_uiCurrentPriority) == 0)
-            return true;
-        if (errno != EINTR)
-            return false;
-    }
+    return sendWorkerMsg(m_iEmptyQueue, &m_CurrentMsg, m_uiCurrentPriority) == 0;
 }
 
 int StreamSrcAsynch::sendControlMsg(int queue, AppMsgType type, unsigned int priority)
@@ -252,7 +234,7 @@ int StreamSrcAsynch::sendControlMsg(int queue, AppMsgType type, unsigned int pri
     msg.type = type;
     // Room is made by taking empty buffers out again; the source owns and frees them all.
     for (int attempt = 0; attempt <= m_iNumBuffers + 1; ++attempt) {
-        struct timespec now = deadlineIn(attempt == 0 ? 0 : 10);
+        struct timespec now = realtimeDeadlineIn(attempt == 0 ? 0 : 10);
         if (mq_timedsend((mqd_t)queue, (const char*)&msg, sizeof(msg), priority, &now) == 0)
             return 0;
         if (errno == EINTR)
@@ -287,7 +269,7 @@ void StreamSrcAsynch::joinWorker(pthread_t thread, bool* started, int drainQueue
         return;
     int waitedMs = 0;
     for (;;) {
-        struct timespec deadline = deadlineIn(100);
+        struct timespec deadline = realtimeDeadlineIn(100);
         int rc = pthread_timedjoin_np(thread, nullptr, &deadline);
         if (rc == 0)
             break;

@@ -136,21 +136,18 @@ void* threadFunct(void* argument)
 
     while (!st->exitFlag) {
         AppMsg msg;
-        int length = 0;
-        unsigned int priority = APP_MSG_PRIORITY;
-        memset(&msg, 0, sizeof(msg));
-        int n = receivePriorityMsg(st->supplyQueue, &msg, sizeof(msg), &length, &priority);
-        if (n < 1 || length != (int)sizeof(AppMsg)) {
-            int err = errno;
+        unsigned int priority;
+        int err = 0;
+        int got = receiveWorkerMsg(st->supplyQueue, &msg, &priority, &err);
+        if (got != 1) {
             fileLog("File Reader failed to receive message from the queue\n");
-            if (n < 1 && err == EINTR)
+            if (got == 0)
                 continue;
             // The supplying queue is unusable: end, telling the consumer.
-            sendEndOfFile(st, priority, err ? err : EIO);
+            sendEndOfFile(st, priority, err);
             break;
         }
 
-        announceBufferReceived(msg.buffer);
         switch (msg.type) {
         case APP_MSG_EXIT:
             fileLog("File Reader: Got exit message Prority %d\n", (int)priority);
@@ -190,10 +187,7 @@ void* threadFunct(void* argument)
     }
 
     fileLog("File Reader Total Bytes Read %lld\n", offset);
-    if (unlockProcessPages() != 0)
-        fileLog("FAILED to Unlock Process Pages\n");
-    if (setSchedulerPriority(0, SCHED_POLICY_OTHER, 0) != 0)
-        fileLog("FAILED to Set Priority\n");
+    leaveWorkerScheduling();
     if (fileOpen)
         osCloseFile(fd);
     if (closeMsgQueue(st->receiveQueue) != 0)
@@ -229,6 +223,51 @@ int sendWorkerMsg(int queue, const AppMsg* msg, unsigned int priority)
         if (errno != EINTR)
             return -1;
     }
+}
+
+int receiveWorkerMsg(int queue, AppMsg* msg, unsigned int* priority, int* err)
+{
+    int length = 0;
+    *priority = APP_MSG_PRIORITY;
+    memset(msg, 0, sizeof(*msg));
+    int n = receivePriorityMsg(queue, msg, sizeof(*msg), &length, priority);
+    if (n >= 1 && length == (int)sizeof(AppMsg)) {
+        announceBufferReceived(msg->buffer);
+        return 1;
+    }
+    *err = errno;
+    if (n < 1 && *err == EINTR)
+        return 0;
+    if (*err == 0)
+        *err = EIO;
+    return -1;
+}
+
+bool connectWorkerQueues(const char* inName, int* in, const char* outName, int* out, const char* logPrefix)
+{
+    *in = connectToMsgQueue(inName, 0);
+    if (*in < 0) {
+        if (logPrefix)
+            fileLog("%sfailed to connect to %s Queue\n", logPrefix, inName);
+        return false;
+    }
+    *out = connectToMsgQueue(outName, 1);
+    if (*out < 0) {
+        if (logPrefix)
+            fileLog("%sfailed to connect to %s Queue\n", logPrefix, outName);
+        closeMsgQueue(*in);
+        *in = -1;
+        return false;
+    }
+    return true;
+}
+
+void leaveWorkerScheduling()
+{
+    if (unlockProcessPages() != 0)
+        fileLog("FAILED to Unlock Process Pages\n");
+    if (setSchedulerPriority(0, SCHED_POLICY_OTHER, 0) != 0)
+        fileLog("FAILED to Set Priority\n");
 }
 
 int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
@@ -278,16 +317,8 @@ int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
     }
 
     // Connected here so that a reader that could never report anything is a failed start.
-    st->supplyQueue = connectToMsgQueue(st->supplyQueueName, 0);
-    if (st->supplyQueue < 0) {
-        fileLog("File Reader failed to connect to %s Queue\n", st->supplyQueueName);
-        free(st);
-        return 3;
-    }
-    st->receiveQueue = connectToMsgQueue(st->receiveQueueName, 1);
-    if (st->receiveQueue < 0) {
-        fileLog("File Reader failed to connect to %s Queue\n", st->receiveQueueName);
-        closeMsgQueue(st->supplyQueue);
+    if (!connectWorkerQueues(st->supplyQueueName, &st->supplyQueue, st->receiveQueueName, &st->receiveQueue,
+                             "File Reader ")) {
         free(st);
         return 3;
     }

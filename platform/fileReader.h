@@ -55,6 +55,14 @@ inline void announceBufferReceived(const void*) {}
 // at a priority, retrying when a signal interrupts the wait.
 bool copyWorkerName(char* out, size_t outSize, uint64_t value);
 int sendWorkerMsg(int queue, const struct AppMsg* msg, unsigned int priority);
+// Takes the next whole message off a worker's input queue: 1 taken, 0 interrupted by a
+// signal (wait again), -1 the queue failed (*err holds why, never 0).
+int receiveWorkerMsg(int queue, struct AppMsg* msg, unsigned int* priority, int* err);
+// Connects a worker's input (read) and output (write) queues; on failure neither stays
+// open. logPrefix, when given, starts the line that names the queue that failed.
+bool connectWorkerQueues(const char* inName, int* in, const char* outName, int* out, const char* logPrefix);
+// A worker's last steps before its own cleanup: unlock the pages, back to normal scheduling.
+void leaveWorkerScheduling();
 
 // Longest file name the reader holds (the command line accepts 1023 characters).
 const int FILE_READER_MAX_NAME = 1023;

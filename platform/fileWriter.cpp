@@ -62,18 +62,15 @@ void* threadFunct(void* argument)
     while (!st->exitFlag) {
         fileLog("File Writer: getting into receivePriorityMsg m_IsPaused = %d\n", isPaused);
         AppMsg msg;
-        int length = 0;
-        unsigned int priority = APP_MSG_PRIORITY;
-        memset(&msg, 0, sizeof(msg));
-        int n = receivePriorityMsg(st->writeQueue, &msg, sizeof(msg), &length, &priority);
-        if (n < 1 || length != (int)sizeof(AppMsg)) {
-            int err = errno;
+        unsigned int priority;
+        int err = 0;
+        int got = receiveWorkerMsg(st->writeQueue, &msg, &priority, &err);
+        if (got != 1) {
             fileLog("File Writer: failed to receive message from the queue trying again\n");
-            if (n < 1 && err == EINTR)
+            if (got == 0)
                 continue;
             break;
         }
-        announceBufferReceived(msg.buffer);
         switch (msg.type) {
         case APP_MSG_EXIT:
             fileLog("File Writer: Got exit message Prority %d\n", (int)priority);
@@ -101,10 +98,7 @@ void* threadFunct(void* argument)
     fileLog("File Writer Total Bytes Written %lld\n", written);
     if (failedWrites > 0)
         fileLog("File Writer: %lld writes failed, the copy %s is incomplete\n", failedWrites, st->fileName);
-    if (unlockProcessPages() != 0)
-        fileLog("FAILED to Unlock Process Pages\n");
-    if (setSchedulerPriority(0, SCHED_POLICY_OTHER, 0) != 0)
-        fileLog("FAILED to Set Priority\n");
+    leaveWorkerScheduling();
     osCloseFile(st->fd);
     if (closeMsgQueue(st->returnQueue) != 0)
         fileLog("1.File Writer error closing %s\n", st->returnQueueName);
@@ -159,16 +153,8 @@ int fileWriterThreadStart(pthread_t* threadId, ThreadArg* args, int count)
 
     // Queues and file are taken here, on the caller's thread, so that a writer that could
     // not run is a failed start rather than a thread that the source waits on for ever.
-    st->writeQueue = connectToMsgQueue(st->writeQueueName, 0);
-    if (st->writeQueue < 0) {
-        fileLog("File Writer: failed to connect to %s Queue\n", st->writeQueueName);
-        free(st);
-        return 3;
-    }
-    st->returnQueue = connectToMsgQueue(st->returnQueueName, 1);
-    if (st->returnQueue < 0) {
-        fileLog("File Writer: failed to connect to %s Queue\n", st->returnQueueName);
-        closeMsgQueue(st->writeQueue);
+    if (!connectWorkerQueues(st->writeQueueName, &st->writeQueue, st->returnQueueName, &st->returnQueue,
+                             "File Writer: ")) {
         free(st);
         return 3;
     }

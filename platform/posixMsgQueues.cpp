@@ -23,7 +23,9 @@ void logQueueError(int err)
     fileLog("%s", queueErrorText(err, scratch, sizeof(scratch)));
 }
 
-struct timespec deadlineIn(int timeoutMs)
+}  // namespace
+
+struct timespec realtimeDeadlineIn(int timeoutMs)
 {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -35,8 +37,6 @@ struct timespec deadlineIn(int timeoutMs)
     }
     return ts;
 }
-
-}  // namespace
 
 const char* queueErrorText(int err, char* scratch, size_t scratchSize)
 {
@@ -149,7 +149,7 @@ int sendPriorityMsg(int queue, const void* msg, size_t length, unsigned int prio
 
 int sendTimedPriorityMsg(int queue, const void* msg, size_t length, unsigned int priority, int timeoutMs)
 {
-    struct timespec ts = deadlineIn(timeoutMs < 0 ? 0 : timeoutMs);
+    struct timespec ts = realtimeDeadlineIn(timeoutMs < 0 ? 0 : timeoutMs);
     int rc;
     do {
         rc = mq_timedsend((mqd_t)queue, (const char*)msg, length, priority, &ts);
@@ -201,7 +201,7 @@ int receivePriorityMsg(int queue, void* buffer, size_t capacity, int* length, un
 int receiveTimedPriorityMsg(int queue, void* buffer, size_t capacity, int* length, unsigned int* priority,
                             int timeoutMs)
 {
-    struct timespec ts = deadlineIn(timeoutMs < 0 ? 0 : timeoutMs);
+    struct timespec ts = realtimeDeadlineIn(timeoutMs < 0 ? 0 : timeoutMs);
     unsigned int prio = 0;
     ssize_t n = mq_timedreceive((mqd_t)queue, (char*)buffer, capacity, &prio, &ts);
     if (n < 1) {

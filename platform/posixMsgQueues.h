@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <mqueue.h>
 
 enum AppMsgType {
@@ -52,6 +53,9 @@ int receiveMsg(int queue, void* buffer, size_t capacity, int* length);
 int receivePriorityMsg(int queue, void* buffer, size_t capacity, int* length, unsigned int* priority);
 int receiveTimedPriorityMsg(int queue, void* buffer, size_t capacity, int* length, unsigned int* priority,
                             int timeoutMs);
+// The absolute (CLOCK_REALTIME) time timeoutMs from now, as the timed queue calls and
+// timed joins take it.
+struct timespec realtimeDeadlineIn(int timeoutMs);
 int getQueueAttr(int queue, QueueAttr* attr);
 int setQueueAttr(int queue, QueueAttr* attr);
 int closeMsgQueue(int queue);

@@ -42,24 +42,21 @@ void* threadFunct(void* argument)
 
     while (!st->exitFlag) {
         AppMsg msg;
-        int length = 0;
-        unsigned int priority = APP_MSG_PRIORITY;
-        memset(&msg, 0, sizeof(msg));
-        int n = receivePriorityMsg(st->supplyQueue, &msg, sizeof(msg), &length, &priority);
-        if (n < 1 || length != (int)sizeof(AppMsg)) {
-            int err = errno;
-            if (n < 1 && err == EINTR)
-                continue;
+        unsigned int priority;
+        int err = 0;
+        int got = receiveWorkerMsg(st->supplyQueue, &msg, &priority, &err);
+        if (got == 0)
+            continue;
+        if (got < 0) {
             fileLog("UDP Reader failed to receive message from the queue\n");
             // Without the supplying queue nothing more can be delivered; tell the source.
             AppMsg eof;
             memset(&eof, 0, sizeof(eof));
             eof.type = APP_MSG_END_OF_FILE;
-            eof.length = -(int64_t)(err ? err : EIO);
+            eof.length = -(int64_t)err;
             sendWorkerMsg(st->receiveQueue, &eof, priority);
             break;
         }
-        announceBufferReceived(msg.buffer);
         switch (msg.type) {
         case APP_MSG_EXIT:
             st->exitFlag = true;
@@ -99,10 +96,7 @@ void* threadFunct(void* argument)
 
     fileLog("UDP Reader Total Bytes Received %lld, %lld datagrams cut\n", received, cut);
     closeUdpSocket(&st->socket);
-    if (unlockProcessPages() != 0)
-        fileLog("FAILED to Unlock Process Pages\n");
-    if (setSchedulerPriority(0, SCHED_POLICY_OTHER, 0) != 0)
-        fileLog("FAILED to Set Priority\n");
+    leaveWorkerScheduling();
     closeMsgQueue(st->receiveQueue);
     closeMsgQueue(st->supplyQueue);
     free(st);
@@ -164,15 +158,8 @@ int udpNtwkReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
         return 4;
     }
 
-    st->supplyQueue = connectToMsgQueue(st->supplyQueueName, 0);
-    if (st->supplyQueue < 0) {
-        closeUdpSocket(&st->socket);
-        free(st);
-        return 3;
-    }
-    st->receiveQueue = connectToMsgQueue(st->receiveQueueName, 1);
-    if (st->receiveQueue < 0) {
-        closeMsgQueue(st->supplyQueue);
+    if (!connectWorkerQueues(st->supplyQueueName, &st->supplyQueue, st->receiveQueueName, &st->receiveQueue,
+                             nullptr)) {
         closeUdpSocket(&st->socket);
         free(st);
         return 3;
