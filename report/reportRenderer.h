@@ -19,6 +19,9 @@ public:
     virtual void addSectionAttributes(std::string& name, std::string& value) = 0;
     virtual void addLineAttributes(std::string& name, std::string& value) = 0;
     virtual void closeSection() = 0;
+    // Steps out of the innermost section without writing its end where the
+    // format writes one (text): what follows lies beside it, not inside it.
+    virtual void leaveSection() = 0;
     // Finishes the file (the destructor does it too when not called). false when
     // the report could not be created or written; the reason is on stderr once.
     virtual bool closeFile() = 0;

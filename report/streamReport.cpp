@@ -52,7 +52,7 @@ StreamReport::StreamReport(const std::string& fileName, StreamMessagePool* pool,
                            const char* inputFileName)
     : m_uliReportThread(), m_bRunning(true), m_bThreaded(threaded), m_bThreadStarted(false), m_pRenderer(nullptr),
       m_pMpeg2TsReport(nullptr), m_pMsgPool(pool), m_iErrorCount(0), m_iWarningCount(0), m_bReportOk(false),
-      m_bClosed(false)
+      m_bClosed(false), m_iFlvSectionsOpen(0)
 {
     m_sReportFileName = reportNameAvoidingInput(fileName, inputFileName, type);
     if (m_sReportFileName != fileName)
@@ -128,11 +128,13 @@ void StreamReport::writeFlvSections(StreamMessage* msg)
         return;
     std::string section = msg->getMsgDesc();
     m_pRenderer->openSection(section);
+    ++m_iFlvSectionsOpen;
     if (msg->getPayloadType() != PAYLOAD_TYPE_MAPPED_LIST || !msg->getMsgData())
         return;
     for (const callbackMappedValue& entry : *static_cast<MappedValueList*>(msg->getMsgData())) {
         std::string name = "---" + entry.m_sName + ":" + entry.m_sValue;
         m_pRenderer->openSection(name);
+        ++m_iFlvSectionsOpen;
     }
 }
 
@@ -279,8 +281,14 @@ bool StreamReport::closeReport()
         return m_bReportOk;
     m_bClosed = true;
 
-    if (m_pMpeg2TsReport && m_pRenderer) {
+    if (m_pRenderer) {
+        // Every run has its summaries (file, times, container), whatever was found in it.
+        // They go beside the FLV sections, where a transport stream report has them.
+        for (; m_iFlvSectionsOpen > 0; --m_iFlvSectionsOpen)
+            m_pRenderer->leaveSection();
         writeSummarySections();
+    }
+    if (m_pMpeg2TsReport && m_pRenderer) {
         std::string section = "Media";
         m_pRenderer->openSection(section);
         m_pMpeg2TsReport->printReportToFile(m_pRenderer);

@@ -75,6 +75,7 @@ private:
     std::string m_sReportFileName;
     bool m_bReportOk;
     bool m_bClosed;
+    int m_iFlvSectionsOpen;  // opened by the FLV messages, never closed
     std::mutex m_Mutex;
 };
 

@@ -100,6 +100,12 @@ void TxtRenderer::closeSection()
     checkStream();
 }
 
+void TxtRenderer::leaveSection()
+{
+    if (!m_OpenSections.empty())
+        m_OpenSections.pop_back();
+}
+
 bool TxtRenderer::closeFile()
 {
     if (m_bClosed)

@@ -24,6 +24,7 @@ public:
     void addSectionAttributes(std::string& name, std::string& value) override;
     void addLineAttributes(std::string& name, std::string& value) override;
     void closeSection() override;
+    void leaveSection() override;
     bool closeFile() override;
 
 private:

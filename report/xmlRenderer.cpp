@@ -195,6 +195,11 @@ void XmlRenderer::closeSection()
         m_OpenSections.pop_back();
 }
 
+void XmlRenderer::leaveSection()
+{
+    closeSection();  // an element needs no end of its own
+}
+
 bool XmlRenderer::save()
 {
     errno = 0;

@@ -25,6 +25,7 @@ public:
     void addSectionAttributes(std::string& name, std::string& value) override;
     void addLineAttributes(std::string& name, std::string& value) override;
     void closeSection() override;
+    void leaveSection() override;
     bool closeFile() override;
 
     // Turns name, in place, into a valid XML name: blanks removed, every

@@ -913,10 +913,10 @@ void checkXmlReport(const std::string& path, Expect expect, bool flv, const std:
     ASSERT_TRUE(root != nullptr) << what;
     EXPECT_STREQ("Summary", root->Value()) << what;
     const bool analysed = expect == EXPECT_ANALYSED || expect == EXPECT_ERRORS || expect == EXPECT_CLEAN;
+    EXPECT_TRUE(child(root, "ReportSummary") != nullptr) << what;
     if (analysed && flv) {
         EXPECT_TRUE(child(root, "FLVHeader") != nullptr) << what << ": no FLV header";
     } else if (analysed) {
-        EXPECT_TRUE(child(root, "ReportSummary") != nullptr) << what;
         const TiXmlElement* media = child(root, "MediaSummary");
         ASSERT_TRUE(media != nullptr) << what << ": no media summary";
         const TiXmlElement* errors = child(media, "TotalErrors");

@@ -698,8 +698,17 @@ TEST(ReportGolden, FlvRunTextAndXml)
     expectGolden("report_messages_flv.xml", runReport(path, RENDERER_XML, flvRunMessages()));
     EXPECT_TRUE(xmllintAccepts(path));
     TiXmlDocument doc(path.c_str());
-    EXPECT_TRUE(doc.LoadFile());
+    ASSERT_TRUE(doc.LoadFile());
+    // The summaries sit beside the FLV sections, not inside the last one opened.
+    std::vector<std::string> top;
+    for (TiXmlElement* e = doc.RootElement()->FirstChildElement(); e; e = e->NextSiblingElement())
+        top.push_back(e->Value());
+    EXPECT_EQ((std::vector<std::string>{"FLVHeader", "ReportSummary", "MediaSummary"}), top);
 }
+
+// The summaries of a text report to which nothing was added.
+const std::string kNothingSummarised = "\n<<< Report Summary >>>\n>>> Report Summary <<<\n<<< Media Summary >>>"
+                                       "\nTotalErrors:0\nTotalWarnings:0\n>>> Media Summary <<<";
 
 // What processMessage does with each id: the text report of one message.
 TEST(ReportRouting, EveryIdGoesWhereTheTableSays)
@@ -736,11 +745,17 @@ TEST(ReportRouting, EveryIdGoesWhereTheTableSays)
         SCOPED_TRACE("id " + std::to_string(row.id));
         switch (row.where) {
         case FLV:
-            EXPECT_EQ("\n<<< Desc" + std::to_string(row.id) + " >>>\n<<< ---Pid:300 >>>\n<<< ---Entry:v >>>", text);
+            EXPECT_EQ("\n<<< Desc" + std::to_string(row.id) + " >>>\n<<< ---Pid:300 >>>\n<<< ---Entry:v >>>" +
+                          kNothingSummarised,
+                      text);
             break;
         case DROPPED:
+            EXPECT_EQ(kNothingSummarised, text);
+            break;
         case SUMMARY:
-            EXPECT_EQ("", text);  // no transport stream report, nothing printed
+            EXPECT_EQ(0u, text.find("\n<<< Report Summary >>>\n>>> Report Summary <<<\n<<< Media Summary >>>\n"));
+            EXPECT_NE(kNothingSummarised, text);
+            EXPECT_EQ(std::string::npos, text.find("<<< Media >>>"));
             break;
         case TS:
             EXPECT_NE(std::string::npos, text.find("<<< Media Summary >>>"));
@@ -767,7 +782,7 @@ TEST(ReportRouting, MessagesOfUnknownTypeAreDeletedNotLeaked)
     report.processMessage(nullptr, &report);
     EXPECT_EQ(0, report.getErrorCount());
     EXPECT_TRUE(report.closeReport());
-    EXPECT_EQ("", readFile(dir.file("r")));
+    EXPECT_EQ(kNothingSummarised, readFile(dir.file("r")));
     // A message arriving after the report was written is freed too.
     report.processMessage(containerMsg("MPEG2 transport"), &report);
 }
@@ -817,11 +832,28 @@ TEST(ReportSummaryLines, ArrivalOrderNotIdOrder)
         << text;
 }
 
-TEST(ReportSummaryLines, WithoutTransportStreamMessagesOnlySummaryIsWritten)
+TEST(ReportSummaryLines, WithoutTransportStreamMessagesTheSummariesAreStillWritten)
 {
     TempDir dir;
     std::string text = runReport(dir.file("n"), RENDERER_TXT, {containerMsg("MPEG2 transport"), muxMsg("2.00")});
-    EXPECT_EQ("\n<<< Summary >>>", text);
+    EXPECT_EQ("\n<<< Summary >>>\n<<< Report Summary >>>\nFile Name:/data/stream.ts"
+              "\nReportStartTime:Tue Dec  8 07:15:25 2026\n\nReportEndTime:Tue Dec  8 07:15:27 2026\n"
+              "\nReportProcessTime:00:00:01.5\n>>> Report Summary <<<\n<<< Media Summary >>>"
+              "\nMedia Container:MPEG2 transport\nMuxBitrate:2.00Units=\"bps\"\nTotalErrors:0\nTotalWarnings:0"
+              "\n>>> Media Summary <<<",
+              text);
+    std::string path = dir.file("n.xml");
+    runReport(path, RENDERER_XML, {containerMsg("MPEG2 transport")});
+    TiXmlDocument doc(path.c_str());
+    ASSERT_TRUE(doc.LoadFile());
+    TiXmlHandle root(doc.RootElement());
+    TiXmlElement* file = root.FirstChild("ReportSummary").FirstChild("FileName").ToElement();
+    ASSERT_TRUE(file);
+    EXPECT_STREQ("/data/stream.ts", file->Attribute("value"));
+    TiXmlElement* container = root.FirstChild("MediaSummary").FirstChild("MediaContainer").ToElement();
+    ASSERT_TRUE(container);
+    EXPECT_STREQ("MPEG2 transport", container->Attribute("value"));
+    EXPECT_FALSE(root.FirstChild("Media").ToElement());
 }
 
 TEST(ReportTs, StreamSectionsVideoFirstLowestPidFirstOncePerPid)
@@ -1379,6 +1411,56 @@ TEST(ReportRun, ReportNamedLikeTheInputLeavesTheInputAlone)
     EXPECT_NE(std::string::npos, report.find("\n<<< Summary >>>\n<<< Report Summary >>>\nFile Name:" + fixture));
 }
 
+TEST(ReportRun, FlvAndProgramlessRunsKeepTheirSummaries)
+{
+    // A transport stream without its PAT: no program is ever found.
+    std::string ts = readFile(testsupport::fixture("h264_baseline_360_aac.ts"));
+    std::string programless;
+    for (size_t i = 0; i + 188 <= ts.size(); i += 188)
+        if (packetAt(ts, i / 188).pid != 0)
+            programless += ts.substr(i, 188);
+    struct Case {
+        std::string fixture;
+        std::string container;
+        std::string firstSection;
+    } cases[] = {{"flv_h264_aac.flv", "FLV transport", "FLV Header"}, {"no_pat.ts", "MPEG2 transport", ""}};
+    for (const Case& c : cases) {
+        for (bool xml : {false, true}) {
+            SCOPED_TRACE(c.fixture + (xml ? " xml" : " txt"));
+            TempDir dir;
+            if (c.firstSection.empty())
+                writeFile(dir.file(c.fixture), programless);
+            else
+                copyFixture(c.fixture, dir);
+            std::string report = reportOfRun(dir, c.fixture, xml);
+            if (!xml) {
+                EXPECT_EQ(0u, report.find("\n<<< Summary >>>\n" +
+                                          (c.firstSection.empty() ? "" : "<<< " + c.firstSection + " >>>\n")));
+                size_t summary = report.find("\n<<< Report Summary >>>\nFile Name:" + c.fixture + "\nReportStartTime:");
+                ASSERT_NE(std::string::npos, summary) << report;
+                EXPECT_NE(std::string::npos, report.find("\nReportEndTime:", summary));
+                EXPECT_NE(std::string::npos,
+                          report.find("\n<<< Media Summary >>>\nMedia Container:" + c.container +
+                                      "\nTotalErrors:0\nTotalWarnings:0\n>>> Media Summary <<<", summary));
+                EXPECT_EQ(std::string::npos, report.find("<<< Media >>>"));
+                continue;
+            }
+            TiXmlDocument doc;
+            doc.Parse(report.c_str());
+            ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+            TiXmlHandle root(doc.RootElement());
+            TiXmlElement* file = root.FirstChild("ReportSummary").FirstChild("FileName").ToElement();
+            ASSERT_TRUE(file);
+            EXPECT_EQ(c.fixture, file->Attribute("value"));
+            EXPECT_TRUE(root.FirstChild("ReportSummary").FirstChild("ReportEndTime").ToElement());
+            TiXmlElement* container = root.FirstChild("MediaSummary").FirstChild("MediaContainer").ToElement();
+            ASSERT_TRUE(container);
+            EXPECT_EQ(c.container, container->Attribute("value"));
+            EXPECT_EQ(!c.firstSection.empty(), root.FirstChild("FLVHeader").ToElement() != nullptr);
+        }
+    }
+}
+
 TEST(ReportRun, UnwritableReportFailsTheRunWithOneLine)
 {
     const std::string fixture = "h264_baseline_360_aac.ts";
@@ -1415,7 +1497,7 @@ TEST(ReportRun, EveryFixtureGivesAnXmlReportThatParses)
         EXPECT_STREQ("Summary", doc.RootElement()->Value());
         bool flv = std::string(fixture).find(".flv") != std::string::npos;
         TiXmlHandle summary = TiXmlHandle(doc.RootElement()).FirstChild("MediaSummary");
-        EXPECT_EQ(!flv, summary.FirstChild("TotalErrors").ToElement() != nullptr);
+        EXPECT_TRUE(summary.FirstChild("TotalErrors").ToElement() != nullptr);
         EXPECT_EQ(flv, doc.RootElement()->FirstChildElement("FLVHeader") != nullptr);
     }
 }
