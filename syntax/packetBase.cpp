@@ -1,5 +1,7 @@
 #include "syntax/packetBase.h"
 
+#include <cstring>
+
 unsigned int getPacketPayloadOffset(const unsigned char* packet)
 {
     switch (getAdaptationFieldControl(packet)) {
@@ -80,4 +82,119 @@ int getPsiPacketPayload(const unsigned char* packet, PsiPacketPayload* out)
     out->section = packet + first + pointer;
     out->sectionLength = TS_PACKET_SIZE - (first + pointer);
     return 0;
+}
+
+namespace {
+
+bool isPacketOfPid(const unsigned char* buffer, unsigned long length, long offset, unsigned int pid)
+{
+    if (offset < 0 || (unsigned long)offset > length || length - (unsigned long)offset < TS_PACKET_SIZE)
+        return false;
+    const unsigned char* p = buffer + offset;
+    return p[0] == TS_SYNC_BYTE && getPacketPid(p) == pid;
+}
+
+bool carriesPcr(const unsigned char* p)
+{
+    unsigned int afc = getAdaptationFieldControl(p);
+    // adaptation_field_length must reach past the flags byte and the six PCR bytes.
+    return (afc == 2 || afc == 3) && p[4] >= 7 && p[4] <= 183 && (p[5] & 0x10) != 0;
+}
+
+}  // namespace
+
+long findPidPacket(const unsigned char* buffer, unsigned long length, long from, unsigned int pid, bool backward)
+{
+    if (!buffer || from < 0)
+        return -1;
+    if (backward) {
+        for (long offset = from; offset >= 0; offset -= TS_PACKET_SIZE)
+            if (isPacketOfPid(buffer, length, offset, pid))
+                return offset;
+        return -1;
+    }
+    for (unsigned long offset = (unsigned long)from; offset < length && length - offset >= TS_PACKET_SIZE;
+         offset += TS_PACKET_SIZE)
+        if (isPacketOfPid(buffer, length, (long)offset, pid))
+            return (long)offset;
+    return -1;
+}
+
+long findPcrPacket(const unsigned char* buffer, unsigned long length, long from, unsigned int pid)
+{
+    for (long offset = findPidPacket(buffer, length, from, pid); offset >= 0;
+         offset = findPidPacket(buffer, length, offset + (long)TS_PACKET_SIZE, pid))
+        if (carriesPcr(buffer + offset))
+            return offset;
+    return -1;
+}
+
+bool isPsiSectionComplete(const unsigned char* section, unsigned int length)
+{
+    if (length < 3)
+        return false;
+    unsigned int sectionLength = ((section[1] & 0x0Fu) << 8) | section[2];
+    return length - 3 >= sectionLength;
+}
+
+int gatherPidSection(const unsigned char* buffer, unsigned long length, long from, unsigned int pid,
+                     SectionCompleteTest complete, unsigned char* out, unsigned int capacity,
+                     unsigned int* gathered, long* next)
+{
+    if (!complete)
+        complete = isPsiSectionComplete;
+    unsigned int have = 0;
+    bool started = false;
+    bool full = false;
+    int lastCounter = -1;
+
+    // Appends what fits; true when the section is then complete.
+    auto append = [&](const unsigned char* bytes, unsigned int n) {
+        unsigned int room = capacity - have;
+        unsigned int take = n < room ? n : room;
+        if (take)
+            memcpy(out + have, bytes, take);
+        have += take;
+        full = have == capacity;
+        return complete(out, have);
+    };
+    auto finish = [&](int rc, long offset) {
+        *gathered = started ? have : 0;
+        if (next)
+            *next = offset < 0 ? -1 : offset + (long)TS_PACKET_SIZE;
+        return rc;
+    };
+
+    for (long offset = findPidPacket(buffer, length, from, pid); offset >= 0;
+         offset = findPidPacket(buffer, length, offset + (long)TS_PACKET_SIZE, pid)) {
+        const unsigned char* p = buffer + offset;
+        PsiPacketPayload payload;
+        if (getPsiPacketPayload(p, &payload) == 1)
+            continue;  // no payload, and its counter does not advance
+        int counter = (int)getContinuityCounter(p);
+        if (started && counter == lastCounter)
+            continue;  // sent twice
+        if (started && counter != ((lastCounter + 1) & 0x0F))
+            started = false;  // a packet went missing: what was gathered is broken
+        lastCounter = counter;
+
+        if (started && payload.tailLength) {
+            if (append(payload.tail, payload.tailLength))
+                return finish(SECTION_GATHERED, offset);
+            if (full)
+                return finish(SECTION_TOO_LONG, offset);
+        }
+        if (payload.sectionLength) {
+            // A new section starts: one still unfinished is given up.
+            started = true;
+            have = 0;
+            if (append(payload.section, payload.sectionLength))
+                return finish(SECTION_GATHERED, offset);
+            if (full)
+                return finish(SECTION_TOO_LONG, offset);
+        } else if (payload.unitStart) {
+            started = false;  // pointer_field past the packet: no start to follow
+        }
+    }
+    return finish(SECTION_BUFFER_ENDED, -1);
 }

@@ -48,4 +48,39 @@ struct PsiPacketPayload {
 // what is left of the packet, no section start).
 int getPsiPacketPayload(const unsigned char* packet, PsiPacketPayload* out);
 
+// ---- searching a buffer of whole packets
+// Offsets are counted from the start of the buffer, packets lie at from, from +/- 188, ...;
+// only packets wholly inside the first length bytes and starting with the sync byte are
+// read. A partial packet at the end of the buffer is never looked at.
+
+// Offset of the first packet of pid at from or after it (backward: at from or before
+// it, stepping back 188 bytes); -1 when there is none.
+long findPidPacket(const unsigned char* buffer, unsigned long length, long from, unsigned int pid,
+                   bool backward = false);
+
+// Offset of the first packet of pid at from or after it whose adaptation field carries
+// a PCR (adaptation_field_length and the packet hold all six bytes); -1 when none.
+long findPcrPacket(const unsigned char* buffer, unsigned long length, long from, unsigned int pid);
+
+// Caller's test that the bytes gathered so far hold a whole section.
+typedef bool (*SectionCompleteTest)(const unsigned char* section, unsigned int length);
+
+// The usual test: the 3-byte header is there and 3 + section_length bytes follow from it.
+bool isPsiSectionComplete(const unsigned char* section, unsigned int length);
+
+const int SECTION_GATHERED = 0;
+const int SECTION_BUFFER_ENDED = 1;  // the buffer ended before the section was complete
+const int SECTION_TOO_LONG = 2;      // capacity filled before the section was complete
+
+// Gathers into out (capacity bytes) the first section of pid that starts at from or
+// after it, across the packets of pid, until complete says it is whole. A packet that
+// breaks the section (a continuity counter gap, or a new section start before the
+// test is satisfied) drops what was gathered, and gathering goes on from the next
+// section start. A repeated packet (same counter) is skipped. *gathered is the number of
+// bytes in out (the section and what followed it in its last packet, as far as it fits);
+// *next, when given, the offset after the last packet used.
+int gatherPidSection(const unsigned char* buffer, unsigned long length, long from, unsigned int pid,
+                     SectionCompleteTest complete, unsigned char* out, unsigned int capacity,
+                     unsigned int* gathered, long* next = nullptr);
+
 #endif

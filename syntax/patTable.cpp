@@ -1,7 +1,10 @@
 #include "syntax/patTable.h"
 
+#include "platform/debugMap.h"
+
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 int fillPatTable(const unsigned char* section, PatTable* pat, unsigned int length)
 {
@@ -86,4 +89,110 @@ void cleanPatTable(PatTable* pat)
         e = next;
     }
     memset(pat, 0, sizeof(*pat));
+}
+
+namespace {
+
+std::mutex s_ModulePatMutex;
+PatTable s_ModulePat;  // zero-initialised: empty
+int s_iModulePatIndex = 0;
+bool s_bModulePatValid = false;
+
+// With the lock held.
+void resetModulePat()
+{
+    cleanPatTable(&s_ModulePat);
+    s_iModulePatIndex = 0;
+    s_bModulePatValid = false;
+}
+
+}  // namespace
+
+void initModulePat()
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    resetModulePat();
+}
+
+int parseModulePat(const unsigned char* section, unsigned int length)
+{
+    // Parsed outside the lock: a refused section leaves the module PAT alone.
+    PatTable parsed;
+    memset(&parsed, 0, sizeof(parsed));
+    int rc = fillPatTable(section, &parsed, length);
+    if (rc != PAT_OK)
+        return rc;
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    resetModulePat();
+    s_ModulePat = parsed;
+    s_bModulePatValid = true;
+    return PAT_OK;
+}
+
+int addProgramToModulePat(unsigned int programNumber, unsigned int pid)
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    return addProgramToPatTable(programNumber, pid, &s_ModulePat);
+}
+
+int getModulePatEntry(int index, PatEntry* entry)
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    PatEntry* found = nullptr;
+    int rc = getPatEntryFromThisPat(&s_ModulePat, index, &found);
+    if (rc == 0) {
+        *entry = *found;
+        entry->next = nullptr;
+    }
+    return rc;
+}
+
+int getModulePatCurrentIndex()
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    return s_iModulePatIndex;
+}
+
+int setModulePatCurrentIndex(int index)
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    if (index < 0 || index >= s_ModulePat.entryCount)
+        return 3;
+    s_iModulePatIndex = index;
+    return 0;
+}
+
+void cleanModulePat()
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    resetModulePat();
+}
+
+void printModulePat()
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    for (const PatEntry* e = s_ModulePat.entries; e; e = e->next)
+        fileLog("ProgramNumber [%d] PID [0x%04X]\n", (int)e->program_number, (unsigned int)e->PID);
+}
+
+bool isModulePatValid()
+{
+    std::lock_guard<std::mutex> lock(s_ModulePatMutex);
+    return s_bModulePatValid;
+}
+
+int getPatEntryField(const PatEntry* entry, int field, unsigned int* value)
+{
+    if (!entry)
+        return 1;
+    switch (field) {
+    case PAT_FIELD_PROGRAM_NUMBER:
+        *value = entry->program_number;
+        return 0;
+    case PAT_FIELD_PID:
+        *value = entry->PID;
+        return 0;
+    default:
+        return 1;
+    }
 }

@@ -33,4 +33,33 @@ int getPatEntryFromThisPat(PatTable* pat, int index, PatEntry** entry);
 // Frees every entry and zeroes the record.
 void cleanPatTable(PatTable* pat);
 
+// ---- one PAT held by the module
+// For callers that keep no record of their own. Each operation takes the module's
+// lock, so any thread may call them; entries are handed out as copies, never as
+// pointers into the module's list, so a clean-up elsewhere cannot pull them away.
+
+// Empties the module PAT; it is then not valid and its current index is 0.
+void initModulePat();
+// As fillPatTable; on 0 the section replaces the module PAT, which is then valid and
+// its current index 0. Otherwise the module PAT is left as it was.
+int parseModulePat(const unsigned char* section, unsigned int length);
+// As addProgramToPatTable on the module PAT.
+int addProgramToModulePat(unsigned int programNumber, unsigned int pid);
+// Copy of the entry at index (next null): 0 found; 2 empty; 3 out of range.
+int getModulePatEntry(int index, PatEntry* entry);
+int getModulePatCurrentIndex();
+// 0, or 3 (the current index unchanged) when no entry has that index.
+int setModulePatCurrentIndex(int index);
+// Frees every entry; as initModulePat.
+void cleanModulePat();
+// One log line per entry: "ProgramNumber [%d] PID [0x%04X]".
+void printModulePat();
+// True from a successful parseModulePat until the next init or clean-up.
+bool isModulePatValid();
+
+const int PAT_FIELD_PROGRAM_NUMBER = 0;
+const int PAT_FIELD_PID = 1;
+// One field of an entry: 0, or 1 for a null entry or another field.
+int getPatEntryField(const PatEntry* entry, int field, unsigned int* value);
+
 #endif

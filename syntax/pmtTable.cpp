@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -185,4 +186,122 @@ void cleanPmtTable(PmtTable** pmt)
     freeElements((*pmt)->elements);
     free(*pmt);
     *pmt = nullptr;
+}
+
+namespace {
+
+std::mutex s_PmtListMutex;
+PmtTable* s_pPmtList = nullptr;
+bool s_bPmtListValid = false;
+
+// With the lock held.
+void freePmtList()
+{
+    while (s_pPmtList) {
+        PmtTable* next = s_pPmtList->next;
+        cleanPmtTable(&s_pPmtList);
+        s_pPmtList = next;
+    }
+    s_bPmtListValid = false;
+}
+
+// With the lock held.
+PmtTable* findInList(unsigned int programNumber)
+{
+    for (PmtTable* p = s_pPmtList; p; p = p->next)
+        if (p->program_number == programNumber)
+            return p;
+    return nullptr;
+}
+
+}  // namespace
+
+void initPmtList()
+{
+    std::lock_guard<std::mutex> lock(s_PmtListMutex);
+    freePmtList();
+}
+
+int insertPmtIntoList(PmtTable* pmt)
+{
+    if (!pmt)
+        return 1;
+    std::lock_guard<std::mutex> lock(s_PmtListMutex);
+    PmtTable** link = &s_pPmtList;
+    while (*link && (*link)->program_number != pmt->program_number)
+        link = &(*link)->next;
+    if (*link == pmt)
+        return 0;  // already there
+    pmt->next = nullptr;
+    if (*link) {
+        // A newer table of the program: the old one goes.
+        PmtTable* old = *link;
+        pmt->next = old->next;
+        cleanPmtTable(&old);
+    }
+    *link = pmt;
+    s_bPmtListValid = true;
+    return 0;
+}
+
+bool findPmtInList(unsigned int programNumber)
+{
+    std::lock_guard<std::mutex> lock(s_PmtListMutex);
+    return findInList(programNumber) != nullptr;
+}
+
+bool isPmtListValid()
+{
+    std::lock_guard<std::mutex> lock(s_PmtListMutex);
+    return s_bPmtListValid;
+}
+
+int getPmtListField(unsigned int programNumber, int field, unsigned int* value)
+{
+    if (field < PMT_FIELD_PROGRAM_NUMBER || field > PMT_FIELD_ELEMENT_COUNT) {
+        fileLog("Parameter not implemented yet\n");
+        return 2;
+    }
+    std::lock_guard<std::mutex> lock(s_PmtListMutex);
+    const PmtTable* p = findInList(programNumber);
+    if (!p)
+        return 1;
+    switch (field) {
+    case PMT_FIELD_PROGRAM_NUMBER:
+        *value = p->program_number;
+        break;
+    case PMT_FIELD_VERSION_NUMBER:
+        *value = p->version_number;
+        break;
+    case PMT_FIELD_PCR_PID:
+        *value = p->PCR_PID;
+        break;
+    case PMT_FIELD_PROGRAM_INFO_LENGTH:
+        *value = p->program_info_length;
+        break;
+    case PMT_FIELD_CURRENT_NEXT_INDICATOR:
+        *value = p->current_next_indicator;
+        break;
+    default:
+        *value = p->elementCount;
+        break;
+    }
+    return 0;
+}
+
+void printPmtList()
+{
+    std::lock_guard<std::mutex> lock(s_PmtListMutex);
+    for (const PmtTable* p = s_pPmtList; p; p = p->next) {
+        fileLog("ProgramNumber [%u] VersionNumber [%u] PcrPid [0x%04X]\n", p->program_number, p->version_number,
+                p->PCR_PID);
+        for (const ProgElement* e = p->elements; e; e = e->next)
+            fileLog("StreamType [0x%02X] PID [0x%04X]\n", e->stream_type, e->elementary_PID);
+    }
+}
+
+void cleanPmtList()
+{
+    std::lock_guard<std::mutex> lock(s_PmtListMutex);
+    freePmtList();
 }

@@ -60,4 +60,32 @@ int getElementaryPrivateDescPayload(PmtTable* pmt, int elementIndex, unsigned in
                                     PrivateDescPayload* query);
 void cleanPmtTable(PmtTable** pmt);
 
+// ---- a list of PMT records held by the module, one per program number
+// Each operation takes the module's lock, so any thread may call them. The list reads
+// only the records' own fields and elements, never their descriptor pointers, so it
+// does not need the section bytes once a record is in it; records are never handed out.
+
+// Empties the list (freeing its records); it is then not valid.
+void initPmtList();
+// Takes ownership of pmt (as processPmtPrivateSection made it); a record of the same
+// program number is replaced and freed. 0, or 1 for null.
+int insertPmtIntoList(PmtTable* pmt);
+bool findPmtInList(unsigned int programNumber);
+// True from the first insertion until the next init or clean-up.
+bool isPmtListValid();
+
+const int PMT_FIELD_PROGRAM_NUMBER = 0;
+const int PMT_FIELD_VERSION_NUMBER = 1;
+const int PMT_FIELD_PCR_PID = 2;
+const int PMT_FIELD_PROGRAM_INFO_LENGTH = 3;
+const int PMT_FIELD_CURRENT_NEXT_INDICATOR = 4;
+const int PMT_FIELD_ELEMENT_COUNT = 5;
+// One field of the record of programNumber: 0; 1 no such record; 2 a field it does not
+// know, logged as "Parameter not implemented yet".
+int getPmtListField(unsigned int programNumber, int field, unsigned int* value);
+// Every record and its elements to the log.
+void printPmtList();
+// Frees every record; as initPmtList.
+void cleanPmtList();
+
 #endif

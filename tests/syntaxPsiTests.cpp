@@ -9,15 +9,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "tests/support/testSupport.h"
 
+using testsupport::LogCapture;
 using testsupport::readFixture;
 
 namespace {
@@ -102,6 +106,34 @@ Bytes makePmt(unsigned int program, unsigned int pcrPid, const Bytes& programDes
     Bytes s = {0x02, (unsigned char)(0xB0 | ((sl >> 8) & 0x0F)), (unsigned char)sl};
     s.insert(s.end(), body.begin(), body.end());
     return s;
+}
+
+// A section cut into packets of pid: the first with PUSI and pointer_field 0, the last
+// padded with 0xFF; continuity counters from cc on.
+std::vector<Bytes> packetise(const Bytes& section, unsigned int pid, unsigned int cc)
+{
+    std::vector<Bytes> packets;
+    size_t at = 0;
+    do {
+        Bytes p = makePacket(pid, at == 0, 1);
+        p[3] = (unsigned char)(0x10 | (cc++ & 0x0F));
+        size_t room = at == 0 ? 183 : 184;
+        if (at == 0)
+            p[4] = 0x00;
+        size_t n = std::min(room, section.size() - at);
+        std::copy(section.begin() + at, section.begin() + at + n, p.begin() + (188 - room));
+        at += n;
+        packets.push_back(p);
+    } while (at < section.size());
+    return packets;
+}
+
+Bytes join(const std::vector<Bytes>& packets)
+{
+    Bytes all;
+    for (const Bytes& p : packets)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 }  // namespace
@@ -222,6 +254,139 @@ TEST(SyntaxPsiPacket, PsiPayloadSplitsTailAndSection)
         EXPECT_LE(out.tail + out.tailLength, p.data() + 188);
         EXPECT_LE(out.section + out.sectionLength, p.data() + 188);
     }
+}
+
+// ---------------------------------------------------------------- searching a buffer of packets
+
+TEST(SyntaxPsiPacketSearch, FindsEveryPidAndPcrPacketOfARealStream)
+{
+    Bytes ts = readFixture("mpeg2_576_16x9_ac3.ts");
+    ts.resize(ts.size() / TS_PACKET_SIZE * TS_PACKET_SIZE);
+    const unsigned long length = ts.size();
+    std::vector<long> pat, pcr;
+    for (size_t i = 0; i < ts.size(); i += TS_PACKET_SIZE) {
+        AdaptationFieldInfo info;
+        if (getPacketPid(&ts[i]) == 0)
+            pat.push_back((long)i);
+        if (getPacketPid(&ts[i]) == 256 && readAdaptationField(&ts[i], &info) == 0 && info.hasPcr)
+            pcr.push_back((long)i);
+    }
+    ASSERT_GT(pat.size(), 1u);
+    ASSERT_GT(pcr.size(), 1u);
+
+    std::vector<long> found;
+    for (long o = findPidPacket(ts.data(), length, 0, 0); o >= 0; o = findPidPacket(ts.data(), length, o + 188, 0))
+        found.push_back(o);
+    EXPECT_EQ(pat, found);
+    found.clear();
+    for (long o = findPidPacket(ts.data(), length, (long)length - 188, 0, true); o >= 0;
+         o = findPidPacket(ts.data(), length, o - 188, 0, true))
+        found.insert(found.begin(), o);
+    EXPECT_EQ(pat, found);
+    // From inside the run of packets: the same packet when it is one, else the neighbours.
+    EXPECT_EQ(pat[1], findPidPacket(ts.data(), length, pat[1], 0, true));
+    EXPECT_EQ(pat[0], findPidPacket(ts.data(), length, pat[1] - 188, 0, true));
+    EXPECT_EQ(pat[1], findPidPacket(ts.data(), length, pat[0] + 188, 0));
+
+    found.clear();
+    for (long o = findPcrPacket(ts.data(), length, 0, 256); o >= 0; o = findPcrPacket(ts.data(), length, o + 188, 256))
+        found.push_back(o);
+    EXPECT_EQ(pcr, found);
+    EXPECT_EQ(63000u * 300, getPcrValue(&ts[(size_t)found[0]]));
+}
+
+TEST(SyntaxPsiPacketSearch, OnlyWholeSynchronisedPacketsInsideTheBuffer)
+{
+    Bytes pcrAf = {7, 0x10, 0, 0, 0, 0, 0x7E, 0x00};
+    Bytes shortAf = {6, 0x10, 0, 0, 0, 0, 0x7E};  // PCR_flag set, six bytes not covered
+    Bytes lostSync = makePacket(0x100, false, 3, pcrAf);
+    lostSync[0] = 0x48;
+    Bytes all = join({makePacket(0x100, false, 3, shortAf), makePacket(0x100, false, 1, {0x07, 0x10}), lostSync,
+                      makePacket(0x101, false, 3, pcrAf), makePacket(0x100, false, 3, pcrAf)});
+    // The last packet is cut: 187 bytes of it are in the buffer.
+    Exact buffer(all, all.size() - 1);
+    const unsigned char* b = buffer.data.get();
+    const unsigned long n = buffer.size;
+
+    EXPECT_EQ(0, findPidPacket(b, n, 0, 0x100));
+    EXPECT_EQ(188, findPidPacket(b, n, 1 * 188, 0x100));
+    EXPECT_EQ(-1, findPidPacket(b, n, 2 * 188, 0x100));   // lost sync, then another PID, then a part
+    EXPECT_EQ(188, findPidPacket(b, n, 4 * 188, 0x100, true));
+    EXPECT_EQ(188, findPidPacket(b, n, 500 * 188, 0x100, true));
+    EXPECT_EQ(-1, findPidPacket(b, n, -188, 0x100, true));
+    EXPECT_EQ(-1, findPidPacket(b, n, -1, 0x100));
+    EXPECT_EQ(3 * 188, findPidPacket(b, n, 0, 0x101));
+    EXPECT_EQ(-1, findPcrPacket(b, n, 0, 0x100));
+    EXPECT_EQ(3 * 188, findPcrPacket(b, n, 0, 0x101));
+    EXPECT_EQ(4 * 188, findPcrPacket(all.data(), all.size(), 0, 0x100));
+    EXPECT_EQ(-1, findPidPacket(b, 187, 0, 0x100));
+}
+
+TEST(SyntaxPsiPacketSearch, GathersSectionsAcrossPackets)
+{
+    // A real PMT in one packet, among the packets of the other PIDs.
+    Bytes ts = readFixture("two_programs.ts");
+    Bytes out(1024);
+    unsigned int got = 0;
+    long next = 0;
+    ASSERT_EQ(SECTION_GATHERED,
+              gatherPidSection(ts.data(), ts.size(), 0, 4097, nullptr, out.data(), 1024, &got, &next));
+    EXPECT_EQ(findPidPacket(ts.data(), ts.size(), 0, 4097) + 188, next);
+    PmtTable* pmt = nullptr;
+    ASSERT_EQ(0, processPmtPrivateSection(out.data(), got, 2, &pmt));
+    EXPECT_EQ(2u, pmt->elementCount);
+    cleanPmtTable(&pmt);
+
+    // A 381-byte section over three packets, another PID's packet in between.
+    Bytes loop;
+    for (int i = 0; i < 60; ++i)
+        loop.insert(loop.end(), {0x0A, 0x04, 'e', 'n', 'g', (unsigned char)i});
+    Bytes section = makePmt(7, 0x100, {}, {{0x1B, 0x100, loop}});
+    ASSERT_EQ(381u, section.size());
+    std::vector<Bytes> parts = packetise(section, 0x30, 14);  // counters 14, 15, 0
+    std::vector<Bytes> again = packetise(section, 0x30, 0);   // counters 0, 1, 2
+    ASSERT_EQ(3u, parts.size());
+    Bytes other = makePacket(0x31, true, 1, {0});
+    struct Case {
+        const char* what;
+        std::vector<Bytes> packets;
+        int rc;
+        bool whole;
+    } cases[] = {
+        {"in order", {parts[0], other, parts[1], parts[2]}, SECTION_GATHERED, true},
+        {"second packet sent twice", {parts[0], parts[1], parts[1], parts[2]}, SECTION_GATHERED, true},
+        {"second packet lost, then the section again",
+         {parts[0], parts[2], parts[0], parts[1], parts[2]}, SECTION_GATHERED, true},
+        {"a new start before the end", {parts[0], parts[1], again[0], again[1], again[2]}, SECTION_GATHERED, true},
+        {"continuation only", {parts[1], parts[2]}, SECTION_BUFFER_ENDED, false},
+        {"buffer ends in the section", {parts[0], parts[1]}, SECTION_BUFFER_ENDED, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes all = join(c.packets);
+        Exact buffer(all, all.size());
+        std::fill(out.begin(), out.end(), 0);
+        int rc = gatherPidSection(buffer.data.get(), buffer.size, 0, 0x30, isPsiSectionComplete, out.data(), 1024,
+                                  &got, &next);
+        EXPECT_EQ(c.rc, rc);
+        if (c.whole) {
+            EXPECT_EQ(all.size(), (size_t)next);
+            ASSERT_GE(got, section.size());
+            EXPECT_TRUE(std::equal(section.begin(), section.end(), out.begin()));
+        } else {
+            EXPECT_EQ(-1, next);
+            EXPECT_LT(got, section.size());
+        }
+    }
+
+    // The copy never goes past the capacity given.
+    Bytes all = join(parts);
+    Exact small(Bytes(300, 0), 300);
+    EXPECT_EQ(SECTION_TOO_LONG,
+              gatherPidSection(all.data(), all.size(), 0, 0x30, nullptr, small.data.get(), 300, &got, &next));
+    EXPECT_EQ(300u, got);
+    EXPECT_EQ(2 * 188, next);
+    EXPECT_TRUE(std::equal(section.begin(), section.begin() + 300, small.data.get()));
 }
 
 // ---------------------------------------------------------------- PCR and adaptation field
@@ -434,6 +599,87 @@ TEST(SyntaxPsiPat, RealTwoProgramPat)
     EXPECT_EQ(2u, pat.entries->next->program_number);
     EXPECT_EQ(4097u, pat.entries->next->PID);
     cleanPatTable(&pat);
+}
+
+TEST(SyntaxPsiPat, ModulePatFromARealPat)
+{
+    testsupport::TempDir dir("korbalt_psi_");
+    LogCapture log(dir);
+    Bytes ts = readFixture("two_programs.ts");
+    Bytes p = findPacket(ts, 0, true);
+    PsiPacketPayload pl;
+    ASSERT_EQ(0, getPsiPacketPayload(p.data(), &pl));
+
+    initModulePat();
+    EXPECT_FALSE(isModulePatValid());
+    ASSERT_EQ(0, parseModulePat(pl.section, pl.sectionLength));
+    EXPECT_TRUE(isModulePatValid());
+    p.assign(p.size(), 0);  // the module holds its own copy
+
+    PatEntry e;
+    unsigned int v = 0;
+    ASSERT_EQ(0, getModulePatEntry(1, &e));
+    EXPECT_EQ(nullptr, e.next);
+    EXPECT_EQ(0, getPatEntryField(&e, PAT_FIELD_PROGRAM_NUMBER, &v));
+    EXPECT_EQ(2u, v);
+    EXPECT_EQ(0, getPatEntryField(&e, PAT_FIELD_PID, &v));
+    EXPECT_EQ(4097u, v);
+    EXPECT_EQ(1, getPatEntryField(&e, 2, &v));
+    EXPECT_EQ(1, getPatEntryField(nullptr, PAT_FIELD_PID, &v));
+    EXPECT_EQ(3, getModulePatEntry(2, &e));
+    EXPECT_EQ(3, getModulePatEntry(-1, &e));
+
+    EXPECT_EQ(0, getModulePatCurrentIndex());
+    EXPECT_EQ(0, setModulePatCurrentIndex(1));
+    EXPECT_EQ(3, setModulePatCurrentIndex(2));
+    EXPECT_EQ(1, getModulePatCurrentIndex());
+
+    // A refused section leaves the module PAT as it was; an added program goes last.
+    Bytes notPat = makePat(1, {{9, 0x200}});
+    notPat[0] = 0x02;
+    EXPECT_EQ(PAT_NOT_PAT, parseModulePat(notPat.data(), (unsigned)notPat.size()));
+    EXPECT_EQ(0, addProgramToModulePat(0x1234, 0x1FFF));
+    printModulePat();
+    EXPECT_EQ("ProgramNumber [1] PID [0x1000]\nProgramNumber [2] PID [0x1001]\nProgramNumber [4660] PID [0x1FFF]\n",
+              log.text());
+    EXPECT_TRUE(isModulePatValid());
+
+    cleanModulePat();
+    EXPECT_FALSE(isModulePatValid());
+    EXPECT_EQ(2, getModulePatEntry(0, &e));
+    EXPECT_EQ(0, getModulePatCurrentIndex());
+}
+
+TEST(SyntaxPsiPat, ModulePatReadWhileAnotherThreadReplacesIt)
+{
+    Bytes one = makePat(1, {{1, 0x100}});
+    Bytes two = makePat(1, {{2, 0x200}, {3, 0x300}});
+    std::atomic<bool> stop(false);
+    std::atomic<int> written(0);
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i, ++written) {
+            const Bytes& pat = i & 1 ? one : two;
+            parseModulePat(pat.data(), (unsigned)pat.size());
+            if (i % 7 == 0)
+                cleanModulePat();
+        }
+    });
+    while (written < 100)
+        std::this_thread::yield();
+    int seen = 0;
+    for (int i = 0; i < 20000; ++i) {
+        PatEntry e;
+        if (getModulePatEntry(0, &e) == 0) {
+            // A copy, and always one that a section held.
+            EXPECT_TRUE(e.program_number == 1 ? e.PID == 0x100 : e.program_number == 2 && e.PID == 0x200);
+            ++seen;
+        }
+        setModulePatCurrentIndex(1);
+    }
+    stop = true;
+    writer.join();
+    cleanModulePat();
+    EXPECT_GT(seen, 0);
 }
 
 // ---------------------------------------------------------------- PMT
@@ -666,6 +912,64 @@ TEST(SyntaxPsiPmt, RealFixturePmts)
         }
         cleanPmtTable(&pmt);
     }
+}
+
+TEST(SyntaxPsiPmt, ModuleListKeepsTheNewestTableOfEachProgram)
+{
+    testsupport::TempDir dir("korbalt_psi_");
+    LogCapture log(dir);
+    Bytes ts = readFixture("two_programs.ts");
+    initPmtList();
+    EXPECT_FALSE(isPmtListValid());
+    for (unsigned int program : {1u, 2u}) {
+        // Each table from a packet of its own that is gone once the table is in the list.
+        Bytes p = findPacket(ts, 4095 + program, true);
+        PsiPacketPayload pl;
+        ASSERT_EQ(0, getPsiPacketPayload(p.data(), &pl));
+        PmtTable* pmt = nullptr;
+        ASSERT_EQ(0, processPmtPrivateSection(pl.section, pl.sectionLength, program, &pmt));
+        EXPECT_EQ(0, insertPmtIntoList(pmt));
+        EXPECT_EQ(0, insertPmtIntoList(pmt));  // twice: still one record, not freed
+    }
+    EXPECT_TRUE(isPmtListValid());
+    EXPECT_TRUE(findPmtInList(2));
+    EXPECT_FALSE(findPmtInList(3));
+    EXPECT_EQ(1, insertPmtIntoList(nullptr));
+
+    // Version 1 of program 1 with one element replaces the version in the list.
+    Bytes v1 = makePmt(1, 0x1FF, {}, {{0x0F, 0x120, {}}});
+    PmtTable* pmt = nullptr;
+    ASSERT_EQ(0, processPmtPrivateSection(v1.data(), (unsigned)v1.size(), 1, &pmt));
+    EXPECT_EQ(0, insertPmtIntoList(pmt));
+
+    struct Case {
+        unsigned int program;
+        int field;
+        int rc;
+        unsigned int value;
+    } cases[] = {
+        {1, PMT_FIELD_PROGRAM_NUMBER, 0, 1}, {1, PMT_FIELD_VERSION_NUMBER, 0, 1},
+        {1, PMT_FIELD_PCR_PID, 0, 0x1FF},    {1, PMT_FIELD_ELEMENT_COUNT, 0, 1},
+        {2, PMT_FIELD_PCR_PID, 0, 258},      {2, PMT_FIELD_ELEMENT_COUNT, 0, 2},
+        {2, PMT_FIELD_PROGRAM_INFO_LENGTH, 0, 0}, {2, PMT_FIELD_CURRENT_NEXT_INDICATOR, 0, 1},
+        {3, PMT_FIELD_PCR_PID, 1, 0},        {2, 6, 2, 0}, {2, -1, 2, 0},
+    };
+    for (const Case& c : cases) {
+        unsigned int v = 0;
+        EXPECT_EQ(c.rc, getPmtListField(c.program, c.field, &v)) << c.program << " " << c.field;
+        EXPECT_EQ(c.value, v) << c.program << " " << c.field;
+    }
+    printPmtList();
+    std::string text = log.text();
+    EXPECT_EQ("Parameter not implemented yet\nParameter not implemented yet\n"
+              "ProgramNumber [1] VersionNumber [1] PcrPid [0x01FF]\nStreamType [0x0F] PID [0x0120]\n"
+              "ProgramNumber [2] VersionNumber [0] PcrPid [0x0102]\n"
+              "StreamType [0x1B] PID [0x0102]\nStreamType [0x0F] PID [0x0103]\n",
+              text.substr(std::min(text.size(), text.find("Parameter"))));
+
+    cleanPmtList();
+    EXPECT_FALSE(isPmtListValid());
+    EXPECT_FALSE(findPmtInList(2));
 }
 
 // ---------------------------------------------------------------- names
