@@ -33,10 +33,10 @@ build-tsan: deps
 	@cmake --build $(TSANBLD) -j $(JOBS)
 
 # The threaded tests under ThreadSanitizer, by suite: queues, the registry and the pool,
-# the log and the thread and signal wrappers, the file and UDP readers and the writer,
+# the module PAT, the log and the thread and signal wrappers, the file and UDP readers and the writer,
 # the sources and the decoder (Ctrl-C included), the listener and the threaded report,
 # whole runs of the executable (also built with the sanitizer), and a few damaged streams.
-TSAN_TESTS ?= ^Queue|Registry\.|^MsgPool\.|^PlatformLog\.|^PlatformThreads\.|^PlatformSignals\.|^PlatformSched\.|^FileInput|^Net|Decoder|CtrlC|^DriverListener\.|^DriverRun\.|^ReportThread\.|^ReportRun\.|DamagedStream\.EndsExitsAndReports/mpeg2_576_16x9_ac3_(PatChangesMidStream|BitFlips0_01_Seed1|ZeroedPackets)
+TSAN_TESTS ?= ^Queue|^SyntaxPsiPat\.ModulePat|Registry\.|^MsgPool\.|^PlatformLog\.|^PlatformThreads\.|^PlatformSignals\.|^PlatformSched\.|^FileInput|^Net|Decoder|CtrlC|^DriverListener\.|^DriverRun\.|^ReportThread\.|^ReportRun\.|DamagedStream\.EndsExitsAndReports/mpeg2_576_16x9_ac3_(PatChangesMidStream|BitFlips0_01_Seed1|ZeroedPackets)
 test-tsan: build-tsan
 	@echo "== threaded tests (thread sanitizer) =="
 	@cd $(TSANBLD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest -j $(JOBS) --output-on-failure --timeout 600 -R '$(TSAN_TESTS)'
