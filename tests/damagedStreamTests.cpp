@@ -1138,6 +1138,13 @@ TEST(DamagedStreamSync, LossesAreReportedWhereTheyHappen)
          {loss(100016, 100203, "532"), loss(196459, 196646, "1044")}, false},
         {"CaptureStartsMidPacket", [](Bytes& b) { b.erase(b.begin(), b.begin() + 100); }, {loss(0, 88, "0")},
          false},
+        // Of 2601 packets, 2598 lost a byte: only the end of the file confirms the last one.
+        {"ByteLostInThirdLastPacket", [](Bytes& b) { b.erase(b.end() - 3 * PKT + 10); },
+         {loss(488612, 488799, "2599")}, false},
+        {"TrailingGarbage", [](Bytes& b) { b.insert(b.end(), 300, 0x00); },
+         {{"2601", "300 bytes skipped to the end",
+           "Sync lost at byte 488988, not regained before the end at byte 489288: 300 bytes skipped"}},
+         true},
     };
     for (size_t n : {(size_t)1, PKT, (size_t)4096, READER_BUFFER - 4 * PKT - 1}) {
         cases.push_back({"LeadingGarbage" + std::to_string(n),
