@@ -22,6 +22,7 @@ int diagSourceStreamType(const unsigned char* buffer, int length)
         everyStart = buffer[i] == TS_SYNC_BYTE;
     if (everyStart)
         return DIAG_SOURCE_MPEG2TS;
+    // Leading garbage, a capture cut mid-packet or a damaged sync byte: the grid further on.
     return diagSourceFindPacketGrid(buffer, length) >= 0 ? DIAG_SOURCE_MPEG2TS : DIAG_SOURCE_UNKNOWN;
 }
 

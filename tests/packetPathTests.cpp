@@ -388,6 +388,7 @@ struct SyncRun {
     std::vector<SyncEvent> events;
     long long packets = 0;
     long long skipped = 0;
+    unsigned long long losses = 0;
     bool searching = false;
 };
 
@@ -415,6 +416,7 @@ SyncRun runChunks(const Bytes& stream, const std::vector<size_t>& sizes, bool en
             tp.endOfInput();
         run.packets = tp.getPacketNumber();
         run.skipped = tp.getBytesSkipped();
+        run.losses = tp.getSyncLossCount();
         run.searching = tp.isSearchingSync();
         registry.nullAllCallbacks();  // the end reports are not looked at here
     }
@@ -484,6 +486,7 @@ TEST(PacketPathSync, DamageIsSkippedAndReportedWhateverTheBuffers)
     EXPECT_EQ(expected, syncLosses(whole));
     EXPECT_EQ(194, whole.packets);
     EXPECT_EQ(88 + 187 + 1 + 187 + 1000 + 376 + 187, whole.skipped);
+    EXPECT_EQ(expected.size(), whole.losses);
     EXPECT_FALSE(whole.searching);
     // The packets lost in the gaps (21, 60, 100, 101, 198) are continuity errors too.
     size_t continuity = whole.events.size() - expected.size();
