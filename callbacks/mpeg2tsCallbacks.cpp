@@ -507,6 +507,11 @@ void Mpeg2TsCallbacks::mpeg2TsReservedBitsError(void* payload, StreamMessagePool
     sendPacketMsg(CB_MPEG2TS_RESERVED_BITS_ERROR, "Reserved Bits Error", payload, MSG_TYPE_ERROR, pool);
 }
 
+void Mpeg2TsCallbacks::mpeg2TsSyncLoss(void* payload, StreamMessagePool* pool)
+{
+    sendPacketMsg(CB_MPEG2TS_SYNC_LOSS, "Sync Loss", payload, MSG_TYPE_ERROR, pool);
+}
+
 // ---- simple values ------------------------------------------------------------------
 
 void Mpeg2TsCallbacks::mpeg2TsVideoCBRCb(void* p, StreamMessagePool* pool)

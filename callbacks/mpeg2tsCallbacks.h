@@ -82,6 +82,7 @@ public:
     static void mpeg2TsPcrRollOverCb(void* payload, StreamMessagePool* pool);          // PacketEventInfo
     static void mpeg2TsContinuityError(void* payload, StreamMessagePool* pool);        // PacketEventInfo
     static void mpeg2TsReservedBitsError(void* payload, StreamMessagePool* pool);      // PacketEventInfo
+    static void mpeg2TsSyncLoss(void* payload, StreamMessagePool* pool);               // PacketEventInfo
 
     // --- Simple values (payload PidValueInfo) ------------------------------------
     static void mpeg2TsVideoCBRCb(void* payload, StreamMessagePool* pool);            // text

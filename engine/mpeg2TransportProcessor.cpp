@@ -6,6 +6,7 @@
 #include "engine/pmtProcessor.h"
 #include "platform/debugMap.h"
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -24,14 +25,54 @@ const int PMT_INDEX = 1;
 const int AF_INDEX = 2;
 const int FIRST_PES_INDEX = 3;
 
+const unsigned char SYNC_BYTE = 0x47;
+const long long PKT = Mpeg2TransportProcessor::TS_PACKET_SIZE;
+
+enum GridResult { GRID_FOUND, GRID_UNDECIDED, GRID_NONE };
+
+// Looks in d[from..n) for the first position with the sync byte there, 188 and 376 bytes
+// later. GRID_UNDECIDED: the first candidate whose confirming bytes lie beyond n. At the
+// end of the input the confirming bytes count as far as the data reaches, but the
+// candidate must begin a whole packet (one that ends exactly at the end stands on the
+// end itself as its confirmation).
+GridResult findGrid(const unsigned char* d, long long n, long long from, bool endOfInput, long long* at)
+{
+    for (long long q = from; q < n; ++q) {
+        const void* hit = memchr(d + q, SYNC_BYTE, (size_t)(n - q));
+        if (!hit)
+            break;
+        q = (const unsigned char*)hit - d;
+        if (q + PKT >= n) {
+            if (!endOfInput) {
+                *at = q;
+                return GRID_UNDECIDED;
+            }
+            if (q + PKT == n) {
+                *at = q;
+                return GRID_FOUND;
+            }
+            break;  // no whole packet is left
+        }
+        if (d[q + PKT] != SYNC_BYTE)
+            continue;
+        if (q + 2 * PKT >= n || d[q + 2 * PKT] == SYNC_BYTE) {
+            *at = q;
+            return q + 2 * PKT < n || endOfInput ? GRID_FOUND : GRID_UNDECIDED;
+        }
+    }
+    return GRID_NONE;
+}
+
 }  // namespace
 
 Mpeg2TransportProcessor::Mpeg2TransportProcessor(MsgCallback* msgCallback, int durationSeconds)
-    : TransportProcessor(msgCallback, durationSeconds), m_uiBytesMissing(0), m_uiState(STATE_WAIT_PAT),
+    : TransportProcessor(msgCallback, durationSeconds), m_uiBytesMissing(0), m_bSearching(false), m_llLostAt(0),
+      m_llStreamOffset(0), m_uiCarry(0), m_ullSyncLosses(0), m_llBytesSkipped(0), m_uiState(STATE_WAIT_PAT),
       m_llPacketNumber(0), m_bSampleFlag(false), m_pClockMs(monotonicMs), m_llLastAliveMs(-1),
       m_ullStatusAliveCount(0), m_uiAliveCountdown(0)
 {
     memset(m_aucPacket, 0, sizeof(m_aucPacket));
+    memset(m_aucCarry, 0, sizeof(m_aucCarry));
     for (int32_t& owner : m_aiPidOwner)
         owner = -1;
     m_vProcessors.reserve(16);
@@ -254,8 +295,6 @@ void Mpeg2TransportProcessor::handlePacket(unsigned char* packet)
         m_uiAliveCountdown = STATUS_ALIVE_CHECK_PACKETS;
     }
     --m_uiAliveCountdown;
-    if (packet[0] != 0x47)
-        return;
 
     int pid = ((packet[1] & 0x1F) << 8) | packet[2];
     switch (m_uiState) {
@@ -269,9 +308,118 @@ void Mpeg2TransportProcessor::handlePacket(unsigned char* packet)
         dispatchRunning(packet, pid);
         break;
     }
-    // The per-PID processors mark the packets they checked.
-    packet[0] = 0x47;
+    // The per-PID processors mark the packets they checked; the packet may lie in the
+    // caller's buffer, which must come back as it was handed in.
+    packet[0] = SYNC_BYTE;
     ++m_llPacketNumber;
+}
+
+void Mpeg2TransportProcessor::fireSyncLoss(long long skipped, bool regained)
+{
+    ++m_ullSyncLosses;
+    m_llBytesSkipped += skipped;
+    resetEventText();
+    snprintf(m_acEventText, sizeof(m_acEventText), regained ? "%lld bytes skipped" : "%lld bytes skipped to the end",
+             skipped);
+    m_PacketEventInfo.pid = SYNC_LOSS_PID;
+    m_PacketEventInfo.packetNumber = (uint64_t)m_llPacketNumber;  // the first packet after the gap
+    if (m_pMsgCallback)
+        m_pMsgCallback->callMsgCallback(CB_MPEG2TS_SYNC_LOSS, &m_PacketEventInfo);
+}
+
+void Mpeg2TransportProcessor::loseSync(long long streamOffset)
+{
+    m_bSearching = true;
+    m_llLostAt = streamOffset;
+    m_uiBytesMissing = 0;
+    m_uiCarry = 0;
+}
+
+void Mpeg2TransportProcessor::regainSync(long long streamOffset)
+{
+    long long skipped = streamOffset - m_llLostAt;
+    fileLog("Sync lost at byte %lld, regained at byte %lld: %lld bytes skipped\n", m_llLostAt, streamOffset, skipped);
+    m_bSearching = false;
+    m_uiCarry = 0;
+    // The per-PID continuity state stays: packets lost in the gap show as the
+    // continuity errors they are.
+    fireSyncLoss(skipped, true);
+}
+
+long long Mpeg2TransportProcessor::resumeSearch(const unsigned char* buffer, long long length)
+{
+    // The carried bytes and enough of the new buffer to judge every carried candidate.
+    unsigned char window[2 * SYNC_CARRY_SIZE];
+    const long long carried = m_uiCarry;
+    const long long take = length < SYNC_CARRY_SIZE ? length : SYNC_CARRY_SIZE;
+    memcpy(window, m_aucCarry, (size_t)carried);
+    memcpy(window + carried, buffer, (size_t)take);
+    const long long n = carried + take;
+    const long long windowOffset = m_llStreamOffset - carried;
+
+    long long at = 0;
+    GridResult r = findGrid(window, n, 0, false, &at);
+    if (r == GRID_FOUND && at < carried) {
+        regainSync(windowOffset + at);
+        // The first packets after the gap begin in the carried bytes; the grid found
+        // has confirmed each of their sync bytes.
+        long long p = at;
+        for (; carried - p >= PKT; p += PKT)
+            handlePacket(m_aucCarry + p);
+        if (p < carried) {
+            memcpy(m_aucPacket, m_aucCarry + p, (size_t)(carried - p));
+            m_uiBytesMissing = (uint32_t)(PKT - (carried - p));
+        }
+        return 0;
+    }
+    if (r == GRID_UNDECIDED && at < carried) {
+        // Only a buffer shorter than the confirmation distance leaves a carried
+        // candidate undecided: all of it joins the carry.
+        m_uiCarry = (uint32_t)(n - at);
+        memmove(m_aucCarry, window + at, m_uiCarry);
+        return length;
+    }
+    // Nothing carried can begin the grid: search on in the buffer.
+    m_uiCarry = 0;
+    return 0;
+}
+
+void Mpeg2TransportProcessor::cutPackets(unsigned char* buffer, long long length, long long pos)
+{
+    for (;;) {
+        if (m_bSearching) {
+            // A search that goes on through buffers of garbage still keeps the heartbeat.
+            if (m_uiAliveCountdown == 0) {
+                maybeFireStatusAlive();
+                m_uiAliveCountdown = STATUS_ALIVE_CHECK_PACKETS;
+            }
+            long long at = 0;
+            GridResult r = findGrid(buffer, length, pos, false, &at);
+            if (r != GRID_FOUND) {
+                const long long keep = r == GRID_UNDECIDED ? at : length;
+                m_uiCarry = (uint32_t)(length - keep);
+                memcpy(m_aucCarry, buffer + keep, m_uiCarry);
+                return;
+            }
+            regainSync(m_llStreamOffset + at);
+            pos = at;
+        }
+        while (length - pos >= PKT && buffer[pos] == SYNC_BYTE) {
+            handlePacket(buffer + pos);
+            pos += PKT;
+        }
+        if (pos == length)
+            return;
+        if (buffer[pos] != SYNC_BYTE) {
+            loseSync(m_llStreamOffset + pos);
+            continue;
+        }
+        // The start of a packet that the next buffer completes.
+        const long long rest = length - pos;
+        memcpy(m_aucPacket, buffer + pos, (size_t)rest);
+        m_uiBytesMissing = (uint32_t)(PKT - rest);
+        return;
+    }
 }
 
 int Mpeg2TransportProcessor::processRawBuff(unsigned char* buffer, long long length)
@@ -281,31 +429,48 @@ int Mpeg2TransportProcessor::processRawBuff(unsigned char* buffer, long long len
         return 0;
     m_uiAliveCountdown = 0;  // the first packet handled looks at the clock
 
+    long long pos = 0;
+    if (m_bSearching && m_uiCarry > 0)
+        pos = resumeSearch(buffer, length);
+
     // Complete the packet carried over from the previous buffer, however short this one is.
-    if (m_uiBytesMissing > 0) {
-        long long n = length < (long long)m_uiBytesMissing ? length : (long long)m_uiBytesMissing;
-        memcpy(m_aucPacket + (TS_PACKET_SIZE - m_uiBytesMissing), buffer, (size_t)n);
+    if (!m_bSearching && m_uiBytesMissing > 0 && pos < length) {
+        long long n = length - pos < (long long)m_uiBytesMissing ? length - pos : (long long)m_uiBytesMissing;
+        memcpy(m_aucPacket + (PKT - m_uiBytesMissing), buffer + pos, (size_t)n);
         m_uiBytesMissing -= (uint32_t)n;
-        m_llPosition = n;
+        pos += n;
         if (m_uiBytesMissing == 0)
             handlePacket(m_aucPacket);
     }
 
-    while (length - m_llPosition >= TS_PACKET_SIZE) {
-        memcpy(m_aucPacket, buffer + m_llPosition, TS_PACKET_SIZE);
-        m_llPosition += TS_PACKET_SIZE;
-        handlePacket(m_aucPacket);
-    }
-
-    if (m_llPosition < length) {
-        long long rest = length - m_llPosition;
-        memcpy(m_aucPacket, buffer + m_llPosition, (size_t)rest);
-        m_uiBytesMissing = (uint32_t)(TS_PACKET_SIZE - rest);
-        m_llPosition = length;
-    }
+    if (pos < length)
+        cutPackets(buffer, length, pos);
+    m_llPosition = length;
+    m_llStreamOffset += length;
 
     if (durationLimitReached())
         return 3;
     m_llByteCount += length;
     return 0;
+}
+
+void Mpeg2TransportProcessor::endOfInput()
+{
+    if (!m_bSearching)
+        return;  // a packet cut short by the end is dropped, as it always was
+    m_uiAliveCountdown = 0;
+    long long at = 0;
+    const long long n = m_uiCarry;
+    if (findGrid(m_aucCarry, n, 0, true, &at) == GRID_FOUND) {
+        regainSync(m_llStreamOffset - n + at);
+        for (long long pos = at; n - pos >= PKT && m_aucCarry[pos] == SYNC_BYTE; pos += PKT)
+            handlePacket(m_aucCarry + pos);
+        return;
+    }
+    const long long skipped = m_llStreamOffset - m_llLostAt;
+    fileLog("Sync lost at byte %lld, not regained before the end at byte %lld: %lld bytes skipped\n", m_llLostAt,
+            m_llStreamOffset, skipped);
+    m_bSearching = false;
+    m_uiCarry = 0;
+    fireSyncLoss(skipped, false);
 }

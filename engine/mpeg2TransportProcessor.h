@@ -12,12 +12,15 @@ class PmtProcessor;
 class AdaptationFieldProcessor;
 
 // Container processor for MPEG-2 transport streams: cuts the bytes into 188-byte packets
-// (carrying a partial packet from one buffer to the next), follows the PAT and the PMT of
+// (carrying a partial packet from one buffer to the next), finds the packet grid again when
+// a packet does not start with the sync byte, follows the PAT and the PMT of
 // one program, creates the per-PID processors, dispatches every packet to them and at the
 // end reports the duration and the bit rates.
 class Mpeg2TransportProcessor : public TransportProcessor {
 public:
     static constexpr int TS_PACKET_SIZE = 188;
+    // A sync loss is reported on this PID: it belongs to no stream of the program.
+    static constexpr int SYNC_LOSS_PID = 0x1FFF;
 
     enum State {
         STATE_WAIT_PAT = 0,
@@ -35,6 +38,9 @@ public:
 
     // 0 to go on, 3 when the duration limit is exceeded.
     int processRawBuff(unsigned char* buffer, long long length) override;
+    // Judges the bytes a sync search still holds: a grid found in them is dispatched,
+    // otherwise the loss is reported as not regained.
+    void endOfInput() override;
 
     // Fires the end-of-run bit-rate events; called by the destructor.
     void reportBitrates();
@@ -46,6 +52,9 @@ public:
     unsigned getState() const { return m_uiState; }
     long long getPacketNumber() const { return m_llPacketNumber; }
     unsigned getBytesMissing() const { return m_uiBytesMissing; }
+    bool isSearchingSync() const { return m_bSearching; }
+    uint64_t getSyncLossCount() const { return m_ullSyncLosses; }
+    long long getBytesSkipped() const { return m_llBytesSkipped; }
     // Processors in list order: 0 PAT, 1 PMT, 2 adaptation field, 3.. PES in PMT order.
     const std::vector<Mpeg2TransportStreamProcessor*>& getProcessors() const { return m_vProcessors; }
     PatProcessor* getPatProcessor() const;
@@ -64,6 +73,14 @@ public:
 
 private:
     void handlePacket(unsigned char* packet);
+    // Cuts whole packets from buffer[pos..length), searching for the grid after a loss.
+    void cutPackets(unsigned char* buffer, long long length, long long pos);
+    // Goes on with a search whose last bytes were carried: returns the position in the
+    // new buffer where cutting or searching continues.
+    long long resumeSearch(const unsigned char* buffer, long long length);
+    void loseSync(long long streamOffset);
+    void regainSync(long long streamOffset);
+    void fireSyncLoss(long long skipped, bool regained);
     void dispatchWaitPat(unsigned char* packet, int pid);
     void dispatchWaitPmt(unsigned char* packet, int pid);
     void dispatchRunning(unsigned char* packet, int pid);
@@ -73,8 +90,21 @@ private:
     void maybeFireStatusAlive();
     bool durationLimitReached() const;
 
+    // Only a packet split between two buffers is assembled here; whole packets are
+    // handled where they lie. A carried packet always starts with the sync byte.
     unsigned char m_aucPacket[TS_PACKET_SIZE];
     uint32_t m_uiBytesMissing;  // bytes of the carried packet still to come
+
+    // Sync search: a candidate needs the sync byte at +0, +188 and +376, so at most two
+    // packets' worth of bytes wait for the next buffer.
+    static constexpr int SYNC_CARRY_SIZE = 2 * TS_PACKET_SIZE;
+    bool m_bSearching;
+    long long m_llLostAt;        // stream offset of the first byte skipped
+    long long m_llStreamOffset;  // stream offset of the current buffer's first byte
+    unsigned char m_aucCarry[SYNC_CARRY_SIZE];
+    uint32_t m_uiCarry;  // bytes in m_aucCarry, from the first undecided candidate on
+    uint64_t m_ullSyncLosses;
+    long long m_llBytesSkipped;
     uint32_t m_uiState;
     long long m_llPacketNumber;  // packets with a valid sync byte, from 0
     bool m_bSampleFlag;

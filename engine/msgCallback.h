@@ -73,10 +73,11 @@ enum _CallbackId {
     CB_MPEG2TS_RESERVED_BITS_ERROR = 61,
     CB_PERCENT_COMPLETE = 62,
     CB_STATUS_ALIVE = 63,
-    CB_ANALYSIS_COMPLETE = 64
+    CB_ANALYSIS_COMPLETE = 64,
+    CB_MPEG2TS_SYNC_LOSS = 65
 };
 
-const int CB_ID_COUNT = 65;
+const int CB_ID_COUNT = 66;
 
 // Payload records. Valid only during the firing; a callback copies what it keeps.
 
@@ -142,7 +143,7 @@ public:
     MsgCallback(const MsgCallback&) = delete;
     MsgCallback& operator=(const MsgCallback&) = delete;
 
-    // Return 1; an identifier outside 0..64 is refused (returns 0) before any lock is taken.
+    // Return 1; an identifier outside 0..65 is refused (returns 0) before any lock is taken.
     int registerMsgCallback(_CallbackId id, MsgCallbackFunction fn, bool repeat);
     int unregisterMsgCallback(_CallbackId id);
     int callMsgCallback(_CallbackId id, void* data);

@@ -16,6 +16,9 @@ public:
     // Container processors: 0 go on, 3 end the run.
     // Per-PID front ends: 1 own packet, 2 someone else's.
     virtual int processRawBuff(unsigned char* buffer, long long length) = 0;
+    // The input has ended (not called on an abort or a stop): bytes still held back for
+    // want of what follows them are judged now.
+    virtual void endOfInput() {}
 
     MsgCallback* getMsgCallback() const { return m_pMsgCallback; }
     long long getByteCount() const { return m_llByteCount; }

@@ -226,6 +226,9 @@ int StreamDecoder::startDecoding(int duration)
     }
 
     bool aborted = abortPending();
+    // Bytes a processor held back for what would follow them are judged at a real end only.
+    if (!aborted && m_pProcessor)
+        m_pProcessor->endOfInput();
     shutDownDecoder();
     if (m_sFailureText.empty())
         m_sFailureText = m_pSource->getFailureText();

@@ -161,8 +161,9 @@ void StreamReport::fileMessage(StreamMessage* msg)
     default:
         break;
     }
-    if (id >= CB_MPEG2TS_PAT && id <= CB_MPEG2TS_RESERVED_BITS_ERROR && id != CB_MPEG2TS_PCR_BITRATE_DATA_POINT) {
-        if (id == CB_MPEG2TS_CONTINUITY_ERROR || id == CB_MPEG2TS_RESERVED_BITS_ERROR)
+    if ((id >= CB_MPEG2TS_PAT && id <= CB_MPEG2TS_RESERVED_BITS_ERROR && id != CB_MPEG2TS_PCR_BITRATE_DATA_POINT) ||
+        id == CB_MPEG2TS_SYNC_LOSS) {
+        if (id == CB_MPEG2TS_CONTINUITY_ERROR || id == CB_MPEG2TS_RESERVED_BITS_ERROR || id == CB_MPEG2TS_SYNC_LOSS)
             ++m_iErrorCount;
         else if (id == CB_MPEG2TS_SPLICE_POINT_FLAG_INFO || id == CB_MPEG2TS_PCR_ROLL_OVER)
             ++m_iWarningCount;
@@ -171,7 +172,7 @@ void StreamReport::fileMessage(StreamMessage* msg)
         m_pMpeg2TsReport->addMessage(msg);
         return;
     }
-    // 57, 62 and above, and ids out of range: not reported.
+    // 57, 62 to 64, and ids out of range: not reported.
     delete msg;
 }
 

@@ -543,6 +543,7 @@ const PacketRow kPacketRows[] = {
     {Mpeg2TsCallbacks::mpeg2TsPcrRollOverCb, 59, "PCR Rollover", MSG_TYPE_WARNING},
     {Mpeg2TsCallbacks::mpeg2TsContinuityError, 60, "Continuity Error", MSG_TYPE_ERROR},
     {Mpeg2TsCallbacks::mpeg2TsReservedBitsError, 61, "Reserved Bits Error", MSG_TYPE_ERROR},
+    {Mpeg2TsCallbacks::mpeg2TsSyncLoss, 65, "Sync Loss", MSG_TYPE_ERROR},
 };
 
 TEST(CbPacketEvents, EachEventIsItsWarningOrError)
@@ -1217,7 +1218,7 @@ void fireWithPayload(MsgCallback& registry, int id)
         break;
     case CB_STATUS_ALIVE:
     case CB_ANALYSIS_COMPLETE: registry.callMsgCallback(static_cast<_CallbackId>(id), nullptr); break;
-    default: registry.callMsgCallback(static_cast<_CallbackId>(id), &packet); break;  // 58..61
+    default: registry.callMsgCallback(static_cast<_CallbackId>(id), &packet); break;  // 58..61, 65
     }
 }
 

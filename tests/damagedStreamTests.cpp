@@ -1,6 +1,6 @@
 // Damaged input, end to end: the korbalt executable on fixtures that were cut, prefixed,
-// bit-flipped, zeroed, desynchronised, given impossible lengths, changed tables, backward
-// clocks and FLV offsets past the file. Each run must end by itself within seconds, exit
+// bit-flipped, zeroed, desynchronised (bytes lost or slipped in), given impossible lengths,
+// changed tables, backward clocks and FLV offsets past the file. Each run must end by itself within seconds, exit
 // as it should, write a report that parses, and (in the sanitizer build) report nothing.
 #include <gtest/gtest.h>
 #include <tinyxml.h>
@@ -511,7 +511,8 @@ void buildTransportCases(const std::string& fix)
     }
     add(tag + "_LastByteMissing", fix, [](Bytes& b) { truncateTo(b, b.size() - 1); }, EXPECT_CLEAN);
 
-    // A garbage prefix shifts every packet: nothing is a transport stream any more.
+    // A garbage prefix shifts every packet: the grid is found behind it and the prefix
+    // reported as a sync loss.
     for (size_t n : {1u, 187u, 189u, 4096u}) {
         add(tag + "_GarbagePrefix" + std::to_string(n), fix,
             [n](Bytes& b) {
@@ -522,7 +523,39 @@ void buildTransportCases(const std::string& fix)
                 g[0] = 0x47;  // the worst case: it even starts like a packet
                 b.insert(b.begin(), g.begin(), g.end());
             },
-            EXPECT_REFUSED);
+            EXPECT_ERRORS);
+    }
+    // So much garbage that the first buffer holds no grid of five sync bytes: refused.
+    for (size_t n : {READER_BUFFER - 4 * PKT, READER_BUFFER - 1}) {
+        add(tag + "_GarbagePrefixNoGridInFirstBuffer" + std::to_string(n), fix,
+            [n](Bytes& b) { b.insert(b.begin(), n, 0x00); }, EXPECT_REFUSED);
+    }
+    // Packets of 204 bytes (188 and 16 parity bytes) are not a grid of 188.
+    add(tag + "_ReedSolomon204", fix,
+        [](Bytes& b) {
+            Bytes out;
+            std::mt19937& r = rng(204);
+            for (size_t i = 0; i + PKT <= b.size(); i += PKT) {
+                out.insert(out.end(), b.begin() + (long)i, b.begin() + (long)(i + PKT));
+                for (int k = 0; k < 16; ++k)
+                    out.push_back((uint8_t)r());
+            }
+            b.swap(out);
+        },
+        EXPECT_REFUSED);
+    // Bytes lost and slipped in, inside a packet, at a sync byte, and where a reader buffer
+    // ends: the grid is found again and the loss counted.
+    std::vector<size_t> at = {10 * PKT + 50, 20 * PKT};
+    if (long_) {
+        at.push_back(READER_BUFFER - 1);
+        at.push_back(READER_BUFFER);
+        at.push_back(READER_BUFFER + 1);
+    }
+    for (size_t o : at) {
+        add(tag + "_ByteLostAt" + std::to_string(o), fix, [o](Bytes& b) { b.erase(b.begin() + (long)o); },
+            EXPECT_ERRORS);
+        add(tag + "_ByteSlippedInAt" + std::to_string(o), fix,
+            [o](Bytes& b) { b.insert(b.begin() + (long)o, 0x00); }, EXPECT_ERRORS);
     }
     // A whole garbage packet in front, sync byte and all, keeps the rest aligned.
     add(tag + "_GarbagePacketPrefix", fix,
@@ -997,6 +1030,178 @@ std::string caseName(const ::testing::TestParamInfo<size_t>& info)
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, DamagedStream, ::testing::Range<size_t>(0, g_Built ? g_Cases.size() : 0),
                          caseName);
+
+// ---------------------------------------------------------------- sync losses in the report
+
+namespace {
+
+struct SyncLoss {
+    std::string packet;
+    std::string description;
+    std::string log;  // the log line, without its end of line
+};
+
+// The Errors entries of a Sync Loss type in an XML report, in order.
+std::vector<std::pair<std::string, std::string>> xmlSyncLosses(const std::string& path, long* totalErrors)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    TiXmlDocument doc;
+    std::string text = readText(path);
+    doc.Parse(text.c_str());
+    const TiXmlElement* root = doc.RootElement();
+    const TiXmlElement* total = child(child(root, "MediaSummary"), "TotalErrors");
+    *totalErrors = total && total->Attribute("value") ? strtol(total->Attribute("value"), nullptr, 10) : -1;
+    for (const TiXmlElement* e = child(child(child(root, "Media"), "Errors"), "Pid"); e;
+         e = e->NextSiblingElement("Pid")) {
+        const char* type = e->Attribute("Type");
+        if (type && std::string(type) == "Sync Loss") {
+            EXPECT_STREQ("8191", e->Attribute("value"));
+            out.push_back({e->Attribute("Packet") ? e->Attribute("Packet") : "",
+                           e->Attribute("Description") ? e->Attribute("Description") : ""});
+        }
+    }
+    return out;
+}
+
+// The text report without what differs between two runs on the same stream (times, the
+// file name) and without what a sync loss adds (its error line and count).
+std::string withoutSyncLoss(const std::string& report)
+{
+    std::istringstream in(report);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        if (contains(line, "Time:") || contains(line, "File Name:") || contains(line, "TotalErrors:") ||
+            contains(line, "Type=\"Sync Loss\""))
+            continue;
+        out += line + "\n";
+    }
+    const std::string empty = "<<< Errors >>>\n>>> Errors <<<\n";
+    size_t at = out.find(empty);
+    if (at != std::string::npos)
+        out.erase(at, empty.size());
+    return out;
+}
+
+// Random bytes without a sync byte: nothing in them can be taken for a packet.
+Bytes garbageWithoutSync(size_t n, unsigned seed)
+{
+    Bytes g(n);
+    std::mt19937& r = rng(seed);
+    for (uint8_t& x : g) {
+        x = (uint8_t)r();
+        if (x == 0x47)
+            x = 0x46;
+    }
+    return g;
+}
+
+}  // namespace
+
+// Each loss is in both reports as an error of its own (PID 8191, the number of the first
+// packet after the gap, "Sync Loss", the bytes skipped) and in the log with its offsets;
+// a stream with leading garbage is analysed from the grid on exactly as without it.
+TEST(DamagedStreamSync, LossesAreReportedWhereTheyHappen)
+{
+    const std::string fix = "mpeg2_576_16x9_ac3.ts";
+    const Bytes clean = readBytes(fixture(fix));
+    ASSERT_GT(clean.size(), 3 * READER_BUFFER);
+    struct Case {
+        std::string name;
+        std::function<void(Bytes&)> damage;
+        std::vector<SyncLoss> losses;
+        bool sameAnalysis;  // as the clean stream, apart from the losses
+    };
+    auto loss = [](long long lost, long long regained, const std::string& packet) {
+        std::string n = std::to_string(regained - lost);
+        return SyncLoss{packet, n + " bytes skipped",
+                        "Sync lost at byte " + std::to_string(lost) + ", regained at byte " + std::to_string(regained) +
+                            ": " + n + " bytes skipped"};
+    };
+    std::vector<Case> cases = {
+        // 100000 lies in packet 531: it ends on the next packet's sync byte, 532 is lost.
+        {"ByteLostMidStream", [](Bytes& b) { b.erase(b.begin() + 100000); }, {loss(100016, 100203, "532")}, false},
+        {"ByteSlippedInMidStream", [](Bytes& b) { b.insert(b.begin() + 100000, 0x00); },
+         {loss(100016, 100017, "532")}, false},
+        // The search begins in the first reader buffer and is confirmed in the second.
+        {"ByteLostBeforeBufferEnd", [](Bytes& b) { b.erase(b.begin() + 65300); }, {loss(65424, 65611, "348")},
+         false},
+        {"ByteSlippedInBeforeBufferEnd", [](Bytes& b) { b.insert(b.begin() + 65424, 0x00); },
+         {loss(65424, 65425, "348")}, false},
+        // The packet split between the buffers is whole; the one after it lost its sync byte.
+        {"SyncByteLostAfterBufferEnd", [](Bytes& b) { b.erase(b.begin() + 65612); }, {loss(65612, 65799, "349")},
+         false},
+        {"TwoLossesTwoBuffersApart",
+         [](Bytes& b) {
+             b.erase(b.begin() + 196300);  // its search straddles the end of the third buffer
+             b.erase(b.begin() + 100000);
+         },
+         {loss(100016, 100203, "532"), loss(196459, 196646, "1044")}, false},
+        {"CaptureStartsMidPacket", [](Bytes& b) { b.erase(b.begin(), b.begin() + 100); }, {loss(0, 88, "0")},
+         false},
+        // Of 2601 packets, 2598 lost a byte: only the end of the file confirms the last one.
+        {"ByteLostInThirdLastPacket", [](Bytes& b) { b.erase(b.end() - 3 * PKT + 10); },
+         {loss(488612, 488799, "2599")}, false},
+        {"TrailingGarbage", [](Bytes& b) { b.insert(b.end(), 300, 0x00); },
+         {{"2601", "300 bytes skipped to the end",
+           "Sync lost at byte 488988, not regained before the end at byte 489288: 300 bytes skipped"}},
+         true},
+    };
+    for (size_t n : {(size_t)1, PKT, (size_t)4096, READER_BUFFER - 4 * PKT - 1}) {
+        cases.push_back({"LeadingGarbage" + std::to_string(n),
+                         [n](Bytes& b) {
+                             Bytes g = garbageWithoutSync(n, (unsigned)n);
+                             b.insert(b.begin(), g.begin(), g.end());
+                         },
+                         {loss(0, (long long)n, "0")}, true});
+    }
+
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    std::string cleanInput = dir + "/clean.ts";
+    ASSERT_TRUE(writeBytes(cleanInput, clean));
+    RunResult base = runOn(dir, cleanInput, false);
+    ASSERT_EQ(0, base.status) << base.err;
+    const std::string cleanReport = readText(base.report);
+    ASSERT_FALSE(contains(cleanReport, "Sync Loss"));
+    ASSERT_FALSE(contains(readText(dir + "/report_log.txt"), "Sync lost"));
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes data = clean;
+        c.damage(data);
+        std::string input = dir + "/input.ts";
+        ASSERT_TRUE(writeBytes(input, data));
+
+        RunResult xml = runOn(dir, input, true);
+        ASSERT_EQ(0, xml.status) << xml.err;
+        EXPECT_FALSE(sanitizerSpoke(xml.err)) << xml.err;
+        long total = -1;
+        std::vector<std::pair<std::string, std::string>> got = xmlSyncLosses(xml.report, &total);
+        ASSERT_EQ(c.losses.size(), got.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(c.losses[i].packet, got[i].first);
+            EXPECT_EQ(c.losses[i].description, got[i].second);
+        }
+        EXPECT_GE(total, (long)c.losses.size());
+        std::string log = readText(dir + "/report_log.txt");
+        for (const SyncLoss& l : c.losses)
+            EXPECT_TRUE(contains(log, l.log + "\n")) << l.log << "\n" << log;
+
+        RunResult txt = runOn(dir, input, false);
+        ASSERT_EQ(0, txt.status) << txt.err;
+        std::string report = readText(txt.report);
+        for (const SyncLoss& l : c.losses)
+            EXPECT_TRUE(contains(report, "Pid:8191Packet=\"" + l.packet + "\"Type=\"Sync Loss\"Description=\"" +
+                                             l.description + "\"\n"))
+                << report;
+        EXPECT_TRUE(contains(report, "\nTotalErrors:" + std::to_string(total) + "\n"));
+        if (c.sameAnalysis) {
+            EXPECT_EQ((long)c.losses.size(), total);
+            EXPECT_EQ(withoutSyncLoss(cleanReport), withoutSyncLoss(report));
+        }
+    }
+    removeTree(dir);
+}
 
 // The damage itself must be what its name says, or the cases above prove little.
 TEST(DamagedStreamSurgery, LayoutAndTablesOfTheFixtures)

@@ -1,6 +1,7 @@
 // The fast paths of the packet path must give what the plain algorithms give: the start
 // code and sync word searches, the sliding window, the dispatch straight to a PID's
-// processor and the heartbeat's sparse clock reads.
+// processor, the heartbeat's sparse clock reads and the search for the packet grid after
+// a lost sync byte.
 
 #include "engine/adaptationFieldProcessor.h"
 #include "engine/elemStreamProcessor.h"
@@ -8,12 +9,15 @@
 #include "engine/msgCallback.h"
 #include "engine/pesProcessor.h"
 #include "engine/videoProcessor.h"
+#include "tests/support/testSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -350,4 +354,196 @@ TEST(PacketPathHeartbeat, ClockIsReadOncePerBufferAndEveryFewHundredPackets)
     tp.processRawBuff(ts.bytes.data() + 100, 88);
     EXPECT_EQ(1, g_clockReads);
     EXPECT_EQ(3u, tp.getStatusAliveCount());
+}
+
+// ---------------------------------------------------------------- sync loss
+
+namespace {
+
+struct SyncEvent {
+    int id;
+    int pid;
+    unsigned long long packet;
+    std::string text;
+    bool operator==(const SyncEvent& o) const
+    {
+        return id == o.id && pid == o.pid && packet == o.packet && text == o.text;
+    }
+};
+std::vector<SyncEvent> g_syncEvents;
+
+void PrintTo(const SyncEvent& e, std::ostream* os)
+{
+    *os << "{" << e.id << ", pid " << e.pid << ", packet " << e.packet << ", \"" << e.text << "\"}";
+}
+
+template <int ID>
+void recordPacketEvent(void* p, StreamMessagePool*)
+{
+    const PacketEventInfo* info = static_cast<const PacketEventInfo*>(p);
+    g_syncEvents.push_back({ID, info->pid, (unsigned long long)info->packetNumber, info->text ? info->text : ""});
+}
+
+struct SyncRun {
+    std::vector<SyncEvent> events;
+    long long packets = 0;
+    long long skipped = 0;
+    unsigned long long losses = 0;
+    bool searching = false;
+};
+
+// Feeds the stream in chunks of the given sizes (cycled), each in a heap block of its own
+// exact size, which must come back unchanged.
+SyncRun runChunks(const Bytes& stream, const std::vector<size_t>& sizes, bool endOfInput)
+{
+    MsgCallback registry;
+    registry.registerMsgCallback(CB_MPEG2TS_SYNC_LOSS, recordPacketEvent<CB_MPEG2TS_SYNC_LOSS>, true);
+    registry.registerMsgCallback(CB_MPEG2TS_CONTINUITY_ERROR, recordPacketEvent<CB_MPEG2TS_CONTINUITY_ERROR>, true);
+    g_syncEvents.clear();
+    SyncRun run;
+    {
+        Mpeg2TransportProcessor tp(&registry, 0);
+        size_t k = 0;
+        for (size_t pos = 0; pos < stream.size(); ++k) {
+            size_t n = std::min(sizes[k % sizes.size()], stream.size() - pos);
+            std::unique_ptr<unsigned char[]> chunk(new unsigned char[n]);
+            memcpy(chunk.get(), &stream[pos], n);
+            tp.processRawBuff(chunk.get(), (long long)n);
+            EXPECT_EQ(0, memcmp(chunk.get(), &stream[pos], n)) << "the caller's bytes changed at " << pos;
+            pos += n;
+        }
+        if (endOfInput)
+            tp.endOfInput();
+        run.packets = tp.getPacketNumber();
+        run.skipped = tp.getBytesSkipped();
+        run.losses = tp.getSyncLossCount();
+        run.searching = tp.isSearchingSync();
+        registry.nullAllCallbacks();  // the end reports are not looked at here
+    }
+    run.events = g_syncEvents;
+    return run;
+}
+
+std::vector<SyncEvent> syncLosses(const SyncRun& run)
+{
+    std::vector<SyncEvent> out;
+    for (const SyncEvent& e : run.events)
+        if (e.id == CB_MPEG2TS_SYNC_LOSS)
+            out.push_back(e);
+    return out;
+}
+
+SyncEvent loss(unsigned long long packet, const std::string& text)
+{
+    return {CB_MPEG2TS_SYNC_LOSS, Mpeg2TransportProcessor::SYNC_LOSS_PID, packet, text};
+}
+
+// 200 packets of a real stream, damaged the ways captures are: started mid-packet, a byte
+// lost inside a packet, a byte slipped in before a sync byte, a sync byte lost, a run of
+// garbage with near-miss sync bytes, two bad sync bytes in a row, and a byte lost in the
+// third-last packet, so that only the end of the input confirms the last packet.
+Bytes damagedStream()
+{
+    Bytes clean = testsupport::readFixture("mpeg2_576_16x9_ac3.ts");
+    clean.resize(200 * 188);
+    auto P = [&clean](size_t k) { return clean.begin() + (long)(k * 188); };
+    Bytes garbage(1000);
+    std::mt19937 rng(11);
+    for (auto& b : garbage) {
+        b = (unsigned char)rng();
+        if (b == 0x47)
+            b = 0x46;
+    }
+    garbage[100] = garbage[288] = 0x47;  // two of three
+    garbage[600] = 0x47;
+    Bytes d(P(0) + 100, P(20) + 50);     // starts 100 bytes into packet 0
+    d.insert(d.end(), P(20) + 51, P(40));  // lost byte in packet 20
+    d.push_back(0x00);                     // slipped in before packet 40
+    d.insert(d.end(), P(40), P(60));
+    d.insert(d.end(), P(60) + 1, P(80) + 188);  // packet 60 without its sync byte
+    d.insert(d.end(), garbage.begin(), garbage.end());
+    size_t firstBad = d.size() + 19 * 188;
+    d.insert(d.end(), P(81), P(197) + 10);
+    d[firstBad] = d[firstBad + 188] = 0x46;  // packets 100 and 101
+    d.insert(d.end(), P(197) + 11, P(200));
+    return d;
+}
+
+}  // namespace
+
+// Each loss is found where the damage is, reports the bytes skipped and the number of the
+// first packet after the gap, and leaves the continuity state alone; every way of cutting
+// the input into buffers gives the same events.
+TEST(PacketPathSync, DamageIsSkippedAndReportedWhateverTheBuffers)
+{
+    const Bytes stream = damagedStream();
+    SyncRun whole = runChunks(stream, {stream.size()}, true);
+    const std::vector<SyncEvent> expected = {
+        loss(0, "88 bytes skipped"),    loss(20, "187 bytes skipped"),  loss(38, "1 bytes skipped"),
+        loss(58, "187 bytes skipped"),  loss(78, "1000 bytes skipped"), loss(97, "376 bytes skipped"),
+        loss(193, "187 bytes skipped"),
+    };
+    EXPECT_EQ(expected, syncLosses(whole));
+    EXPECT_EQ(194, whole.packets);
+    EXPECT_EQ(88 + 187 + 1 + 187 + 1000 + 376 + 187, whole.skipped);
+    EXPECT_EQ(expected.size(), whole.losses);
+    EXPECT_FALSE(whole.searching);
+    // The packets lost in the gaps (21, 60, 100, 101, 198) are continuity errors too.
+    size_t continuity = whole.events.size() - expected.size();
+    EXPECT_GE(continuity, 4u);
+
+    std::vector<std::vector<size_t>> cuts;
+    for (size_t c = 1; c <= 400; ++c)
+        cuts.push_back({c});
+    cuts.push_back({752, 753, 4096});
+    cuts.push_back({65536});
+    cuts.push_back({187, 1, 376, 2, 189});
+    std::mt19937 rng(3);
+    for (int i = 0; i < 20; ++i) {
+        std::vector<size_t> sizes;
+        for (int k = 0; k < 50; ++k)
+            sizes.push_back(1 + rng() % (k % 3 == 0 ? 20 : 900));
+        cuts.push_back(sizes);
+    }
+    for (const auto& sizes : cuts) {
+        SyncRun r = runChunks(stream, sizes, true);
+        ASSERT_EQ(whole.events, r.events) << "chunks of " << sizes[0] << " (" << sizes.size() << " sizes)";
+        ASSERT_EQ(whole.packets, r.packets) << "chunks of " << sizes[0];
+        ASSERT_EQ(whole.skipped, r.skipped) << "chunks of " << sizes[0];
+    }
+
+    // Without the end of the input (an abort) the last candidate stays undecided.
+    SyncRun open = runChunks(stream, {4096}, false);
+    EXPECT_EQ(std::vector<SyncEvent>(expected.begin(), expected.end() - 1), syncLosses(open));
+    EXPECT_EQ(193, open.packets);
+    EXPECT_TRUE(open.searching);
+}
+
+// At the end of the input the confirming sync bytes count as far as the data reaches: a
+// whole last packet is taken, a cut one is not, and a loss never regained is reported
+// with the bytes up to the end.
+TEST(PacketPathSync, EndOfInputDecidesTheLastCandidates)
+{
+    Bytes clean = testsupport::readFixture("mpeg2_576_16x9_ac3.ts");
+    clean.resize(10 * 188);
+    for (size_t chunk : {(size_t)1, (size_t)100, (size_t)188, (size_t)4096}) {
+        SCOPED_TRACE("chunk " + std::to_string(chunk));
+        Bytes twoLast(clean.begin() + 8 * 188, clean.end());  // bad sync, then one whole packet
+        twoLast[0] = 0x46;
+        SyncRun r = runChunks(twoLast, {chunk}, true);
+        EXPECT_EQ(std::vector<SyncEvent>{loss(0, "188 bytes skipped")}, syncLosses(r));
+        EXPECT_EQ(1, r.packets);
+
+        Bytes cutLast(clean.begin(), clean.begin() + 2 * 188 + 100);  // packet 1 bad, packet 2 cut
+        cutLast[188] = 0x46;
+        r = runChunks(cutLast, {chunk}, true);
+        EXPECT_EQ(std::vector<SyncEvent>{loss(1, "288 bytes skipped to the end")}, syncLosses(r));
+        EXPECT_EQ(1, r.packets);
+
+        Bytes tail(clean);
+        tail.insert(tail.end(), 300, 0x00);
+        r = runChunks(tail, {chunk}, true);
+        EXPECT_EQ(std::vector<SyncEvent>{loss(10, "300 bytes skipped to the end")}, syncLosses(r));
+        EXPECT_EQ(10, r.packets);
+    }
 }

@@ -257,6 +257,30 @@ TEST(SyntaxFlvDiag, ClassifiesFirstBuffer)
     EXPECT_EQ(DIAG_SOURCE_UNKNOWN, diagSourceStreamType(bad.data(), (int)bad.size()));
     EXPECT_EQ(DIAG_SOURCE_UNKNOWN, diagSourceStreamType(nullptr, 100));
     EXPECT_EQ(DIAG_SOURCE_UNKNOWN, diagSourceStreamType(ts.data(), -5));
+
+    // Off the grid from the first byte: five sync bytes 188 apart anywhere in the buffer make
+    // a transport stream, the fifth may be the buffer's last byte; four do not, nor does a
+    // grid of 204-byte packets.
+    for (size_t lead : {(size_t)1, (size_t)187, (size_t)189, (size_t)3000}) {
+        Bytes grid(lead + 4 * 188 + 1, 0x00);
+        for (int k = 0; k < 5; ++k)
+            grid[lead + k * 188] = 0x47;
+        auto p = exact(grid, grid.size());
+        EXPECT_EQ(DIAG_SOURCE_MPEG2TS, diagSourceStreamType(p.get(), (int)grid.size())) << lead;
+        EXPECT_EQ((int)lead, diagSourceFindPacketGrid(p.get(), (int)grid.size())) << lead;
+        EXPECT_EQ(DIAG_SOURCE_UNKNOWN, diagSourceStreamType(p.get(), (int)grid.size() - 1)) << lead;
+        EXPECT_EQ(-1, diagSourceFindPacketGrid(p.get(), (int)grid.size() - 1)) << lead;
+    }
+    Bytes rs(20 * 204, 0x00);
+    for (size_t i = 0; i < rs.size(); i += 204)
+        rs[i] = 0x47;
+    EXPECT_EQ(DIAG_SOURCE_UNKNOWN, diagSourceStreamType(rs.data(), (int)rs.size()));
+    // A damaged sync byte in the first buffer no longer hides the grid around it.
+    Bytes hurt(10 * 188, 0x00);
+    for (size_t i = 0; i < hurt.size(); i += 188)
+        hurt[i] = 0x47;
+    hurt[3 * 188] = 0x46;
+    EXPECT_EQ(DIAG_SOURCE_MPEG2TS, diagSourceStreamType(hurt.data(), (int)hurt.size()));
 }
 
 TEST(SyntaxFlvDiag, SniffersOnFixtures)

@@ -247,6 +247,7 @@ FuzzPathResult runContainerOnce(const uint8_t* data, size_t streamSize, const Fu
         state = 1;
     size_t offset = 0;
     bool first = true;
+    bool stopped = false;
     ChunkStage stage(largestChunk(settings, streamSize));
     while (offset < streamSize) {
         size_t n = nextChunk(settings, state, streamSize - offset);
@@ -264,14 +265,20 @@ FuzzPathResult runContainerOnce(const uint8_t* data, size_t streamSize, const Fu
         int rc = processor->processRawBuff(chunk, (long long)n);
         stage.release(chunk, n);
         offset += n;
-        if (rc == 3)
+        if (rc == 3) {
+            stopped = true;
             break;
+        }
     }
+    if (!stopped)
+        processor->endOfInput();
     if constexpr (std::is_same<Proc, Mpeg2TransportProcessor>::value) {
         // A partial packet is always shorter than a packet, and packets are never counted
-        // from bytes that were not there.
+        // from bytes that were not there, nor are bytes skipped that were.
         if (processor->getBytesMissing() >= (unsigned)Mpeg2TransportProcessor::TS_PACKET_SIZE ||
-            (unsigned long long)processor->getPacketNumber() > streamSize / Mpeg2TransportProcessor::TS_PACKET_SIZE)
+            (unsigned long long)processor->getPacketNumber() > streamSize / Mpeg2TransportProcessor::TS_PACKET_SIZE ||
+            (unsigned long long)processor->getPacketNumber() * Mpeg2TransportProcessor::TS_PACKET_SIZE +
+                    (unsigned long long)processor->getBytesSkipped() > streamSize)
             abort();
     }
     // The end-of-stream events fire from the destructors.
