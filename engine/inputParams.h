@@ -38,7 +38,7 @@ public:
     int m_iNumberOfBuffers;        // network: reader buffers, and writer buffers of the copy
     int m_iBufferSize;             // network: bytes per writer buffer of the copy
     bool m_bSaveToDisk;            // network: copy the stream to a file
-    bool m_bDiskDirect;            // network: write the copy with direct I/O
+    bool m_bDiskDirect;            // network: write the copy with direct I/O (the writer then starts paused)
 };
 
 #endif

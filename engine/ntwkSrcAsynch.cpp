@@ -163,7 +163,7 @@ int NtwkSrcAsynch::startFileWriter()
     args[2].value = (uint64_t)(uintptr_t)m_pcFileWriterQueueName.c_str();
     args[3].type = FILE_WRITER_ARG_EMPTY_QUEUE;
     args[3].value = (uint64_t)(uintptr_t)m_sFileWriterReturnQueueName.c_str();
-    args[4].type = FILE_WRITER_ARG_DIRECT;
+    args[4].type = FILE_WRITER_ARG_PAUSE;  // direct writes come with pause mode
     args[4].value = m_bDiskDirect ? 1 : 0;
     pthread_t tid;
     int rc = fileWriterThreadStart(&tid, args, 5);

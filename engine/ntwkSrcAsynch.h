@@ -53,7 +53,7 @@ private:
     bool writerAlive();
 
     bool m_bSaveToDisk;
-    bool m_bDiskDirect;
+    bool m_bDiskDirect;  // direct writes, with the writer in pause mode (it writes after SIGUSR2)
     bool m_bCopyFailed;  // the writer failed: the analysis goes on without the copy
     int m_iNtwkNumBuffers;
     int m_iNtwkBufferSize;

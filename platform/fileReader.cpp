@@ -4,11 +4,15 @@
 #include "platform/pagingLock.h"
 #include "platform/posixMsgQueues.h"
 #include "platform/posixThreads.h"
+#include "platform/processCtrl.h"
 #include "platform/schedulerCtrl.h"
+#include "platform/signalCtrl.h"
+#include "platform/workerPause.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -23,13 +27,21 @@ struct FileReaderState {
     char supplyQueueName[WORKER_MAX_QUEUE_NAME + 1];
     bool exitFlag;
     bool wrap;
-    bool direct;
+    bool direct;  // direct reads (dropped when the file system refuses them)
+    bool pause;   // pause mode, which comes with direct reads
 };
 
-// Direct reads want offsets and counts on this boundary.
-const long long DIRECT_ALIGN = 4096;
+// Direct reads are made in whole blocks of this size (the system's buffers are aligned to
+// it); a file system that wants more refuses them, and the reader goes on without.
+const long long DIRECT_ALIGN = 512;
 
+// 1 while paused; SIGUSR2 toggles it.
+WorkerPauseFlag m_IsPaused(0);
 
+void handlerSIGUSR2(int)
+{
+    m_IsPaused.store(m_IsPaused.load() == 1 ? 0 : 1);
+}
 
 void sendEndOfFile(FileReaderState* st, unsigned int priority, int err)
 {
@@ -41,21 +53,36 @@ void sendEndOfFile(FileReaderState* st, unsigned int priority, int err)
     st->exitFlag = true;
 }
 
-// One read at offset. Direct reads go straight to the system with an aligned count (the
-// end of the file shortens them), the others through the checked file call.
-int readAt(FileReaderState* st, unsigned long long fd, unsigned char* buffer, long long offset,
+// Leaves direct reads for good: what cannot be read in whole aligned blocks is read plainly.
+void stopDirectReads(FileReaderState* st, unsigned long long fd)
+{
+    int flags = fcntl((int)fd, F_GETFL);
+    if (flags != -1 && (flags & O_DIRECT))
+        fcntl((int)fd, F_SETFL, flags & ~O_DIRECT);
+    st->direct = false;
+}
+
+// One read of count bytes at offset into a buffer with room bytes. Direct reads ask for the
+// room rounded down to whole blocks (never more than the buffer holds: the end of the file
+// shortens them); the others go through the checked file call.
+int readAt(FileReaderState* st, unsigned long long fd, unsigned char* buffer, int room, long long offset,
            long long fileSize, int count)
 {
-    if (!st->direct)
-        return osReadFileContentIntoBuffer(fd, buffer, offset, fileSize, count);
-    long long want = (count + DIRECT_ALIGN - 1) / DIRECT_ALIGN * DIRECT_ALIGN;
-    ssize_t n;
-    do {
-        n = pread((int)fd, buffer, (size_t)want, (off_t)offset);
-    } while (n < 0 && errno == EINTR);
-    if (n > count)
-        n = count;
-    return (int)n;
+    if (st->direct) {
+        long long blocks = room / DIRECT_ALIGN * DIRECT_ALIGN;
+        bool aligned = blocks > 0 && offset % DIRECT_ALIGN == 0 && (uintptr_t)buffer % DIRECT_ALIGN == 0;
+        if (aligned) {
+            ssize_t n;
+            do {
+                n = pread((int)fd, buffer, (size_t)blocks, (off_t)offset);
+            } while (n < 0 && errno == EINTR);
+            if (n >= 0 || errno != EINVAL)
+                return n > count ? count : (int)n;
+        }
+        // A buffer under one block, an unaligned piece, or blocks too small for the device.
+        stopDirectReads(st, fd);
+    }
+    return osReadFileContentIntoBuffer(fd, buffer, offset, fileSize, count);
 }
 
 // Fills one buffer. Returns the bytes placed (0 at a premature end) or -1 with errno set.
@@ -76,7 +103,7 @@ long long fillBuffer(FileReaderState* st, unsigned long long fd, long long fileS
         long long want = capacity - filled;
         if (want > remaining)
             want = remaining;
-        int n = readAt(st, fd, buffer + filled, *offset, fileSize, (int)want);
+        int n = readAt(st, fd, buffer + filled, capacity - (int)filled, *offset, fileSize, (int)want);
         if (n < 0)
             return -1;
         if (n == 0)
@@ -89,6 +116,60 @@ long long fillBuffer(FileReaderState* st, unsigned long long fd, long long fileS
     return filled;
 }
 
+// Serves one message from the supplying queue.
+void serveMessage(FileReaderState* st, unsigned long long fd, long long fileSize, long long* offset, AppMsg& msg,
+                  unsigned int priority)
+{
+    switch (msg.type) {
+    case APP_MSG_EXIT:
+        fileLog("File Reader: Got exit message Prority %d\n", (int)priority);
+        st->exitFlag = true;
+        break;
+    case APP_MSG_FILE_BUFFER: {
+        if (!msg.buffer || msg.capacity <= 0) {
+            fileLog("File Reader threadFunct unknown msg\n");
+            break;
+        }
+        long long before = *offset;
+        bool tail = before + msg.capacity > fileSize;
+        if (!st->wrap && before >= fileSize) {
+            // The file ended exactly with the last buffer (or is empty): nothing is left to
+            // read, and the read of that nothing is refused.
+            osReadFileContentIntoBuffer(fd, msg.buffer, before, fileSize, (int)(fileSize - before));
+            fileLog("File Reader: Issues at the end of file\n");
+            msg.length = 0;
+            if (sendWorkerMsg(st->receiveQueue, &msg, priority) != 0)
+                st->exitFlag = true;
+            else
+                sendEndOfFile(st, priority, 0);
+            break;
+        }
+        long long got = fillBuffer(st, fd, fileSize, offset, msg.buffer, msg.capacity);
+        int err = errno;
+        msg.length = got > 0 ? got : 0;
+        if (got < 0) {
+            fileLog("File Reader: Error reading file content\n");
+            sendWorkerMsg(st->receiveQueue, &msg, priority);
+            sendEndOfFile(st, priority, err ? err : EIO);
+        } else if (got == 0) {
+            // The file ended before its size said (it shrank): never read this offset again.
+            fileLog(tail ? "File Reader: Issues at the end of file\n" : "File Reader: Error reading file content\n");
+            sendWorkerMsg(st->receiveQueue, &msg, priority);
+            sendEndOfFile(st, priority, 0);
+        } else if (sendWorkerMsg(st->receiveQueue, &msg, priority) != 0) {
+            st->exitFlag = true;
+        } else if (!st->wrap && tail && *offset >= fileSize) {
+            sendEndOfFile(st, priority, 0);
+        }
+        break;
+    }
+    default:
+        // The source owns every buffer and frees it; here it is only dropped.
+        fileLog("File Reader threadFunct unknown msg\n");
+        break;
+    }
+}
+
 void* threadFunct(void* argument)
 {
     FileReaderState* st = (FileReaderState*)argument;
@@ -98,91 +179,117 @@ void* threadFunct(void* argument)
     long long fileSize = 0;
     long long offset = 0;
 
+    // Pause mode: SIGUSR2 pauses and resumes this thread, which starts paused and tells the
+    // parent process with SIGUSR1 each time it stops serving.
+    sigset_t pauseSignal;
+    emptySignalSet(&pauseSignal);
+    addSignalToSet(&pauseSignal, SIGUSR2);
+    int parent = 0;
+    if (st->pause) {
+        setUnblockedThreadSignals(&pauseSignal, nullptr);
+        if (addSignalHandler(SIGUSR2, handlerSIGUSR2) != 0) {
+            int err = errno;
+            fileLog("File Reader: failed to setup SIGUSR2 handler\n");
+            sendEndOfFile(st, APP_MSG_PRIORITY, err ? err : EINVAL);
+        }
+        parent = getParentProcessId();
+    }
+
     int maxPriority = getPolicyMinMaxPriority(SCHED_POLICY_FIFO, true);
     if (setSchedulerPriority(0, SCHED_POLICY_FIFO, maxPriority - 1) != 0)
         fileLog("FAILED to Set Priority\n");
 
-    int openResult = 1;
-    if (st->direct)
-        fileLog("File Reader: Opening %s for direct read access\n", st->fileName);
-    else
-        fileLog("File Reader: Opening %s for read access\n", st->fileName);
-    // A FIFO would block the open, and has no size: only a regular file is read.
-    OsFileInfo info;
-    if (osGetFileInfo(st->fileName, &info) != 0) {
-        if (errno == 0)
-            errno = ENOENT;
-    } else if (!info.regular) {
-        errno = ESPIPE;
-    } else {
-        openResult = st->direct ? osOpenFileDirectRead(st->fileName, &fd) : osOpenFile(st->fileName, &fd, 0);
-    }
-    if (openResult != 0) {
-        int err = errno ? errno : ENOENT;
-        fileLog("Couldn't open source file %s\n", st->fileName);
-        // No data will come: say so, or the consumer waits for ever.
-        sendEndOfFile(st, APP_MSG_PRIORITY, err);
-    } else {
-        fileOpen = true;
-        fileSize = osGetFileSize(fd);
-        if (fileSize < 0) {
+    if (!st->exitFlag) {
+        int openResult = 1;
+        if (st->direct)
+            fileLog("File Reader: Opening %s for direct read access\n", st->fileName);
+        else
+            fileLog("File Reader: Opening %s for read access\n", st->fileName);
+        // A FIFO would block the open, and has no size: only a regular file is read.
+        OsFileInfo info;
+        if (osGetFileInfo(st->fileName, &info) != 0) {
+            if (errno == 0)
+                errno = ENOENT;
+        } else if (!info.regular) {
+            errno = ESPIPE;
+        } else {
+            openResult = st->direct ? osOpenFileDirectRead(st->fileName, &fd) : osOpenFile(st->fileName, &fd, 0);
+        }
+        if (openResult != 0) {
+            int err = errno ? errno : ENOENT;
             fileLog("Couldn't open source file %s\n", st->fileName);
-            sendEndOfFile(st, APP_MSG_PRIORITY, ESPIPE);
+            // No data will come: say so, or the consumer waits for ever.
+            sendEndOfFile(st, APP_MSG_PRIORITY, err);
+        } else {
+            fileOpen = true;
+            fileSize = osGetFileSize(fd);
+            if (fileSize < 0) {
+                fileLog("Couldn't open source file %s\n", st->fileName);
+                sendEndOfFile(st, APP_MSG_PRIORITY, ESPIPE);
+            }
         }
     }
 
     if (lockProcessPagesInRam(1) != 0)
         fileLog("Failed to Lock Process Pages in RAM\n");
 
+    if (st->pause) {
+        m_IsPaused.store(1);
+        fileLog("File Reader: Getting into thread mainloop m_IsPaused = %d\n", m_IsPaused.load());
+    }
+
+    WorkerInbox inbox(st->supplyQueue);
+    bool stopping = false;  // an exit message came while paused: it ends the pause
     while (!st->exitFlag) {
-        AppMsg msg;
-        unsigned int priority;
-        int err = 0;
-        int got = receiveWorkerMsg(st->supplyQueue, &msg, &priority, &err);
-        if (got != 1) {
-            fileLog("File Reader failed to receive message from the queue\n");
-            if (got == 0)
-                continue;
-            // The supplying queue is unusable: end, telling the consumer.
-            sendEndOfFile(st, priority, err);
-            break;
+        if (st->pause) {
+            sigset_t waitMask;
+            setBlockedThreadSignals(&pauseSignal, &waitMask);
+            sigdelset(&waitMask, SIGUSR2);
+            while (!stopping && m_IsPaused.load() == 1) {
+                fileLog("File Reader: threadFunc proc %d suspending m_IsPaused = %d\n", getProcessId(),
+                        m_IsPaused.load());
+                int err = 0;
+                int woken = inbox.waitWhilePaused(&m_IsPaused, &waitMask, &err);
+                fileLog("File Reader: threadFunc proc %d returned form suspend  m_IsPaused = %d\n", getProcessId(),
+                        m_IsPaused.load());
+                if (woken == 1) {
+                    stopping = true;
+                } else if (woken < 0) {
+                    fileLog("File Reader failed to receive message from the queue\n");
+                    sendEndOfFile(st, APP_MSG_PRIORITY, err);
+                    break;
+                }
+            }
+            setUnblockedThreadSignals(&pauseSignal, nullptr);
+            if (!st->exitFlag)
+                fileLog("File Reader: threadFunc proc %d waking up m_IsPaused = %d\n", getProcessId(),
+                        m_IsPaused.load());
         }
 
-        switch (msg.type) {
-        case APP_MSG_EXIT:
-            fileLog("File Reader: Got exit message Prority %d\n", (int)priority);
-            st->exitFlag = true;
-            break;
-        case APP_MSG_FILE_BUFFER: {
-            if (!msg.buffer || msg.capacity <= 0) {
-                fileLog("File Reader threadFunct unknown msg\n");
+        while (!st->exitFlag && (!st->pause || stopping || m_IsPaused.load() != 1)) {
+            AppMsg msg;
+            unsigned int priority;
+            int err = 0;
+            int got = inbox.next(&msg, &priority, &err);
+            if (got != 1) {
+                fileLog("File Reader failed to receive message from the queue\n");
+                if (got == 0)
+                    continue;
+                // The supplying queue is unusable: end, telling the consumer.
+                sendEndOfFile(st, priority, err);
                 break;
             }
-            long long before = offset;
-            bool tail = before + msg.capacity > fileSize;
-            long long got = fillBuffer(st, fd, fileSize, &offset, msg.buffer, msg.capacity);
-            int err = errno;
-            msg.length = got > 0 ? got : 0;
-            if (got < 0) {
-                fileLog("File Reader: Error reading file content\n");
-                sendWorkerMsg(st->receiveQueue, &msg, priority);
-                sendEndOfFile(st, priority, err ? err : EIO);
-            } else if (got == 0 && (before < fileSize || st->wrap)) {
-                // The file ended before its size said (it shrank): never read this offset again.
-                fileLog(tail ? "File Reader: Issues at the end of file\n" : "File Reader: Error reading file content\n");
-                sendWorkerMsg(st->receiveQueue, &msg, priority);
-                sendEndOfFile(st, priority, 0);
-            } else if (sendWorkerMsg(st->receiveQueue, &msg, priority) != 0) {
-                st->exitFlag = true;
-            } else if (!st->wrap && tail && offset >= fileSize) {
-                sendEndOfFile(st, priority, 0);
+            if (st->pause && !stopping && m_IsPaused.load() == 1) {
+                // Paused while it waited: it is served after the pause.
+                inbox.holdFirst(msg, priority);
+                break;
             }
-            break;
+            serveMessage(st, fd, fileSize, &offset, msg, priority);
         }
-        default:
-            // The source owns every buffer and frees it; here it is only dropped.
-            fileLog("File Reader threadFunct unknown msg\n");
-            break;
+
+        if (st->pause) {
+            fileLog("File Reader: threadFunc proc %d sending SIGUSR1 to parent %d\n", getProcessId(), parent);
+            sendSignalToProcess(parent, SIGUSR1);
         }
     }
 
@@ -301,8 +408,9 @@ int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count)
         case FILE_READER_ARG_WRAP:
             st->wrap = (args[i].value & 0xFF) != 0;
             break;
-        case FILE_READER_ARG_DIRECT:
-            st->direct = (args[i].value & 0xFF) != 0;
+        case FILE_READER_ARG_PAUSE:
+            st->pause = (args[i].value & 0xFF) != 0;
+            st->direct = st->pause;
             break;
         default:
             fileLog("FileReader: Unknown argument type %d\n", (int)args[i].type);

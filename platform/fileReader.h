@@ -19,7 +19,7 @@ enum {
     FILE_READER_ARG_EMPTY_QUEUE = 2,   // const char*: queue that supplies empty buffers
     FILE_READER_ARG_FULL_QUEUE = 3,    // const char*: queue that receives filled buffers
     FILE_READER_ARG_WRAP = 4,          // byte flag: start again at the end of the file
-    FILE_READER_ARG_DIRECT = 5         // byte flag: direct (O_DIRECT) reads
+    FILE_READER_ARG_PAUSE = 5          // byte flag: pause mode, with direct (O_DIRECT) reads
 };
 
 // A buffer changes hands through a message queue, which the thread sanitizer cannot see as
@@ -75,6 +75,11 @@ const int WORKER_MAX_QUEUE_NAME = 254;
 // Whatever ends the reading (end of file, a failed open or read), the reader's last
 // message on the full queue is APP_MSG_END_OF_FILE. Its length is 0 after a clean end,
 // or minus the errno of the open or read that failed.
+// Pause mode: the thread starts paused and reads nothing until SIGUSR2 reaches the process;
+// each SIGUSR2 then pauses or resumes it, and each time it stops serving it sends SIGUSR1
+// to the parent process (so only a parent that handles SIGUSR1 may run it). The handler
+// belongs to the process: block SIGUSR2 in the other threads, and run one pausable worker
+// (reader or writer) at a time. An exit message ends a pause at once.
 int fileReaderThreadStart(pthread_t* threadId, ThreadArg* args, int count);
 
 // Size of a regular file by name: 0 when it cannot be opened or stat'ed, -1 when it is

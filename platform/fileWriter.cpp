@@ -4,7 +4,10 @@
 #include "platform/pagingLock.h"
 #include "platform/posixMsgQueues.h"
 #include "platform/posixThreads.h"
+#include "platform/processCtrl.h"
 #include "platform/schedulerCtrl.h"
+#include "platform/signalCtrl.h"
+#include "platform/workerPause.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -21,15 +24,22 @@ struct FileWriterState {
     char returnQueueName[WORKER_MAX_QUEUE_NAME + 1];
     char fileName[FILE_READER_MAX_NAME + 1];
     char writeQueueName[WORKER_MAX_QUEUE_NAME + 1];
-    bool direct;
+    bool direct;  // direct writes (dropped for a tail that is not whole blocks)
     bool exitFlag;
     unsigned long long fd;
+    bool pause;   // pause mode, which comes with direct writes
 };
 
 // Direct writes need counts on this boundary; a shorter tail is written without it.
 const int DIRECT_ALIGN = 512;
 
+// 1 while paused; SIGUSR2 toggles it.
+WorkerPauseFlag m_IsPaused(0);
 
+void handlerSIGUSR2(int)
+{
+    m_IsPaused.store(m_IsPaused.load() == 1 ? 0 : 1);
+}
 
 // Writes the whole count; 0, or 2 when the write failed (logged).
 int writeAll(FileWriterState* st, const unsigned char* data, int count)
@@ -51,47 +61,106 @@ void* threadFunct(void* argument)
     long long written = 0;
     long long failedWrites = 0;
 
+    // Pause mode: SIGUSR2 pauses and resumes this thread, which starts paused and tells the
+    // parent process with SIGUSR1 each time it stops serving.
+    sigset_t pauseSignal;
+    emptySignalSet(&pauseSignal);
+    addSignalToSet(&pauseSignal, SIGUSR2);
+    if (st->pause) {
+        setUnblockedThreadSignals(&pauseSignal, nullptr);
+        if (addSignalHandler(SIGUSR2, handlerSIGUSR2) != 0) {
+            fileLog("File Writer: failed to setup SIGUSR2 handler\n");
+            st->exitFlag = true;
+        }
+    }
+
     int maxPriority = getPolicyMinMaxPriority(SCHED_POLICY_FIFO, true);
     if (setSchedulerPriority(0, SCHED_POLICY_FIFO, maxPriority - 1) != 0)
         fileLog("File Writer: FAILED to Set Priority\n");
     if (lockProcessPagesInRam(1) != 0)
         fileLog("File Writer: Failed to Lock Process Pages in RAM\n");
 
-    // The writer never pauses: nothing in the system would send the signal that resumes it.
-    const int isPaused = 0;
+    int parent = 0;
+    if (st->pause && !st->exitFlag) {
+        parent = getParentProcessId();
+        m_IsPaused.store(1);
+        fileLog("File Writer: Getting into thread mainloop m_IsPaused = %d\n", m_IsPaused.load());
+    }
+
+    WorkerInbox inbox(st->writeQueue);
+    bool stopping = false;  // an exit message came while paused: what came before it is written
     while (!st->exitFlag) {
-        fileLog("File Writer: getting into receivePriorityMsg m_IsPaused = %d\n", isPaused);
-        AppMsg msg;
-        unsigned int priority;
-        int err = 0;
-        int got = receiveWorkerMsg(st->writeQueue, &msg, &priority, &err);
-        if (got != 1) {
-            fileLog("File Writer: failed to receive message from the queue trying again\n");
-            if (got == 0)
-                continue;
-            break;
-        }
-        switch (msg.type) {
-        case APP_MSG_EXIT:
-            fileLog("File Writer: Got exit message Prority %d\n", (int)priority);
-            st->exitFlag = true;
-            break;
-        case APP_MSG_NTWK_BUFFER:
-            if (msg.buffer && msg.length > 0) {
-                int count = msg.length > msg.capacity ? msg.capacity : (int)msg.length;
-                if (writeAll(st, msg.buffer, count) == 0)
-                    written += count;
-                else
-                    ++failedWrites;
+        if (st->pause) {
+            sigset_t waitMask;
+            setBlockedThreadSignals(&pauseSignal, &waitMask);
+            sigdelset(&waitMask, SIGUSR2);
+            while (!stopping && m_IsPaused.load() == 1) {
+                fileLog("File Writer: threadFunc proc %d suspending m_IsPaused = %d\n", getProcessId(),
+                        m_IsPaused.load());
+                int err = 0;
+                int woken = inbox.waitWhilePaused(&m_IsPaused, &waitMask, &err);
+                fileLog("File Writer: threadFunc proc %d returned form suspend  m_IsPaused = %d\n", getProcessId(),
+                        m_IsPaused.load());
+                if (woken == 1) {
+                    stopping = true;
+                } else if (woken < 0) {
+                    fileLog("File Writer: failed to receive message from the queue trying again\n");
+                    st->exitFlag = true;
+                    break;
+                }
             }
-            msg.length = 0;
-            if (sendWorkerMsg(st->returnQueue, &msg, priority) != 0)
-                fileLog("File Writer: failed to return a buffer\n");
-            break;
-        default:
-            // The source owns every buffer and frees it; here it is only dropped.
-            fileLog("File Writer threadFunct unknown msg\n");
-            break;
+            setUnblockedThreadSignals(&pauseSignal, nullptr);
+            if (!st->exitFlag)
+                fileLog("File Writer: threadFunc proc %d waking up m_IsPaused = %d\n", getProcessId(),
+                        m_IsPaused.load());
+        }
+
+        while (!st->exitFlag && (!st->pause || stopping || m_IsPaused.load() != 1)) {
+            fileLog("File Writer: getting into receivePriorityMsg m_IsPaused = %d\n",
+                    st->pause ? m_IsPaused.load() : 0);
+            AppMsg msg;
+            unsigned int priority;
+            int err = 0;
+            int got = inbox.next(&msg, &priority, &err);
+            if (got != 1) {
+                fileLog("File Writer: failed to receive message from the queue trying again\n");
+                if (got == 0)
+                    continue;
+                st->exitFlag = true;
+                break;
+            }
+            if (st->pause && !stopping && m_IsPaused.load() == 1) {
+                // Paused while it waited: it is written after the pause.
+                inbox.holdFirst(msg, priority);
+                break;
+            }
+            switch (msg.type) {
+            case APP_MSG_EXIT:
+                fileLog("File Writer: Got exit message Prority %d\n", (int)priority);
+                st->exitFlag = true;
+                break;
+            case APP_MSG_NTWK_BUFFER:
+                if (msg.buffer && msg.length > 0) {
+                    int count = msg.length > msg.capacity ? msg.capacity : (int)msg.length;
+                    if (writeAll(st, msg.buffer, count) == 0)
+                        written += count;
+                    else
+                        ++failedWrites;
+                }
+                msg.length = 0;
+                if (sendWorkerMsg(st->returnQueue, &msg, priority) != 0)
+                    fileLog("File Writer: failed to return a buffer\n");
+                break;
+            default:
+                // The source owns every buffer and frees it; here it is only dropped.
+                fileLog("File Writer threadFunct unknown msg\n");
+                break;
+            }
+        }
+
+        if (st->pause) {
+            fileLog("File Writer: threadFunc proc %d sending SIGUSR1 to parent %d\n", getProcessId(), parent);
+            sendSignalToProcess(parent, SIGUSR1);
         }
     }
 
@@ -137,8 +206,9 @@ int fileWriterThreadStart(pthread_t* threadId, ThreadArg* args, int count)
         case FILE_WRITER_ARG_EMPTY_QUEUE:
             ok = copyWorkerName(st->returnQueueName, sizeof(st->returnQueueName), args[i].value);
             break;
-        case FILE_WRITER_ARG_DIRECT:
-            st->direct = (args[i].value & 0xFF) != 0;
+        case FILE_WRITER_ARG_PAUSE:
+            st->pause = (args[i].value & 0xFF) != 0;
+            st->direct = st->pause;
             break;
         default:
             fileLog("FileWriter: Unknown argument type %d\n", (int)args[i].type);

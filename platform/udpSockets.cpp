@@ -274,15 +274,13 @@ int joinMcastUdpSocket(UdpSocket* s, uint32_t interfaceAddress, uint32_t groupAd
     formatIpAddress(groupAddress, group, sizeof(group));
     formatIpAddress(interfaceAddress, intf, sizeof(intf));
 
-    // A unicast stream is received on the bound address itself: there is nothing to join.
-    if (!isMulticastAddress(groupAddress)) {
-        fileLog("%s is not a multicast address: no group to join\n", group);
-        return 0;
-    }
-
     char name[IFNAMSIZ + 1];
     int position = 0;
     int found = getNetworkIntfsNameAndId(interfaceAddress, name, sizeof(name), &position);
+    // A unicast address on an interface address that no interface has joins nothing, and
+    // the stream is received on the bound address.
+    if (found != 0 && !isMulticastAddress(groupAddress))
+        return 0;
     if (found != 0) {
         fileLog("No local interface has address %s, cannot join %s\n", intf, group);
         if (found == 3)
@@ -298,10 +296,15 @@ int joinMcastUdpSocket(UdpSocket* s, uint32_t interfaceAddress, uint32_t groupAd
     memset(&req, 0, sizeof(req));
     req.imr_multiaddr.s_addr = htonl(groupAddress);
     req.imr_interface.s_addr = htonl(interfaceAddress);
+    // The system refuses a unicast address as a group (EINVAL).
     if (setsockopt(s->sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof(req)) != 0) {
         int err = errno;
         logSocketError(err);
-        setLastError("cannot join multicast group %s on interface %s: %s", group, intf, strerror(err));
+        if (!isMulticastAddress(groupAddress))
+            setLastError("cannot join %s on interface %s: it is not a multicast group address (%s)", group, intf,
+                         strerror(err));
+        else
+            setLastError("cannot join multicast group %s on interface %s: %s", group, intf, strerror(err));
         errno = err;
         return 4;
     }

@@ -22,9 +22,10 @@ int getNetworkIntfsNameAndId(uint32_t address, char* name, int nameSize, int* po
 // True for 224.0.0.0/4.
 bool isMulticastAddress(uint32_t address);
 
-// Joins group on the interface that has interfaceAddress. For a multicast group the
-// interface must exist and the join must succeed (otherwise 4, with a reason kept for
-// getLastSocketErrorText); a unicast group joins nothing and gives 0.
+// Joins group on the interface that has interfaceAddress: 0 joined, or 4 with a reason kept
+// for getLastSocketErrorText. A multicast group needs a local interface address. A unicast
+// address is joined like a group when the interface address is local, and the system
+// refuses that (4); with an interface address that no interface has nothing is joined (0).
 int joinMcastUdpSocket(UdpSocket* s, uint32_t interfaceAddress, uint32_t groupAddress);
 int bindUdpSocketToNtwkInt(UdpSocket* s, uint32_t interfaceAddress);
 

@@ -1123,8 +1123,9 @@ TEST(DriverRun, NetworkRunSendsNoticesAndEndsOnCtrlC)
     QueueAttr attr = {0, 10, 24, 0};
     int sup = createMsgQueue(qname.c_str(), APP_QUEUE_MODE, &attr);
     ASSERT_GE(sup, 0);
+    // Unicast on an interface address that no interface has: nothing is joined.
     std::vector<std::string> words = {"-out_queue_name", qname, "-report_dst", dir + "/", "-report_name", "net",
-                                      "-n", "-ip", "127.0.0.1", "-p", "45678", "-int", "127.0.0.1"};
+                                      "-n", "-ip", "127.0.0.1", "-p", "45678", "-int", "10.255.255.1"};
     fflush(nullptr);
     pid_t c = fork();
     ASSERT_GE(c, 0);

@@ -40,6 +40,11 @@ using testsupport::LogCapture;
 using testsupport::queueExists;
 using testsupport::joinWithin;
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KORBALT_TEST_ASAN 1
+#endif
+
 // The sanitizers replace mlockall with a no-op that succeeds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KORBALT_TEST_NO_MLOCK 1
@@ -76,10 +81,12 @@ struct ReaderRig {
     std::vector<unsigned char*> buffers;
     int capacity;
 
-    ReaderRig(int numBuffers, int capacity) : capacity(capacity)
+    // Room for every buffer and one control message behind them, or for room messages.
+    ReaderRig(int numBuffers, int capacity, int room = 0) : capacity(capacity)
     {
-        // Room for every buffer and one control message behind them.
-        QueueAttr attr = {0, numBuffers + 1 <= 10 ? numBuffers + 1 : 10, (int64_t)sizeof(AppMsg), 0};
+        if (room < 1)
+            room = numBuffers + 1 <= 10 ? numBuffers + 1 : 10;
+        QueueAttr attr = {0, room, (int64_t)sizeof(AppMsg), 0};
         mq_unlink(emptyName.c_str());
         mq_unlink(fullName.c_str());
         emptyQ = createMsgQueue(emptyName.c_str(), 0660, &attr);
@@ -223,7 +230,13 @@ TEST(FileInputReader, BuffersAtEveryBoundary)
         std::string name = dir.file("f" + std::to_string(c.size));
         writeFile(name, content);
         ReaderRig rig(3, c.capacity);
+        size_t logStart = log.text().size();
         Delivery d = readAll(rig, name);
+        // Nothing left for the last buffer: its read of 0 bytes is refused and said so.
+        bool endsExactly = c.lengths.back() == 0;
+        EXPECT_EQ(endsExactly, log.text().substr(logStart).find("Either BufferSize < 0 or Offset+BufferSize is to big\n"
+                                                                 "File Reader: Issues at the end of file\n") !=
+                                   std::string::npos);
         EXPECT_EQ(c.lengths, d.lengths);
         EXPECT_TRUE(d.endOfFile);
         EXPECT_EQ(0, d.endOfFileLength);
@@ -372,6 +385,153 @@ TEST(FileInputReader, WrapFillsEveryBufferAcrossTheEnd)
     while (expected.size() < got.size())
         expected += content;
     EXPECT_TRUE(got == expected.substr(0, got.size()));
+}
+
+namespace {
+
+// A buffer at the start of a 4096-aligned block whose bytes past the capacity are a guard:
+// poisoned for the address sanitizer, and a pattern checked afterwards otherwise.
+struct GuardedBuffer {
+    unsigned char* block = nullptr;
+    int capacity;
+    static const int BLOCK = 4096;
+    explicit GuardedBuffer(int capacity) : capacity(capacity)
+    {
+        void* p = nullptr;
+        if (posix_memalign(&p, BLOCK, BLOCK) != 0)
+            abort();
+        block = (unsigned char*)p;
+        memset(block, 0xA5, BLOCK);
+#ifdef KORBALT_TEST_ASAN
+        ASAN_POISON_MEMORY_REGION(block + capacity, BLOCK - capacity);
+#endif
+    }
+    ~GuardedBuffer()
+    {
+#ifdef KORBALT_TEST_ASAN
+        ASAN_UNPOISON_MEMORY_REGION(block + capacity, BLOCK - capacity);
+#endif
+        free(block);
+    }
+    bool guardIntact() const
+    {
+#ifdef KORBALT_TEST_ASAN
+        ASAN_UNPOISON_MEMORY_REGION(block + capacity, BLOCK - capacity);
+#endif
+        bool intact = true;
+        for (int i = capacity; i < BLOCK; ++i)
+            intact = intact && block[i] == 0xA5;
+#ifdef KORBALT_TEST_ASAN
+        ASAN_POISON_MEMORY_REGION(block + capacity, BLOCK - capacity);
+#endif
+        return intact;
+    }
+};
+
+}  // namespace
+
+// Pause mode with its direct reads: the reader starts paused, SIGUSR2 resumes and pauses it,
+// it tells its parent with SIGUSR1, and an exit message ends it while paused. Direct reads
+// never fill past a buffer's capacity (1000 bytes: whole 512-byte blocks are read), and a
+// buffer smaller than one block is read without direct I/O.
+TEST(FileInputReader, PauseModeWithDirectReads)
+{
+    TempDir dir;
+    std::string name = dir.file("f");
+    std::string content = patterned(5000);
+    writeFile(name, content);
+    int probe = open(name.c_str(), O_RDONLY | O_DIRECT);
+    if (probe < 0)
+        GTEST_SKIP() << "this file system refuses O_DIRECT; pause mode (which reads directly) not checked";
+    close(probe);
+
+    testsupport::SignalCounter toParent(SIGUSR1);
+    int rc = testsupport::runInChild(
+        [&] {
+            // The signal is for the reader thread alone.
+            sigset_t usr2;
+            sigemptyset(&usr2);
+            sigaddset(&usr2, SIGUSR2);
+            pthread_sigmask(SIG_BLOCK, &usr2, nullptr);
+            LogCapture log(dir);
+            auto waitForLog = [&](const std::string& line, size_t count) {
+                for (int i = 0; i < 300; ++i) {
+                    std::string t = log.peek();
+                    size_t n = 0;
+                    for (size_t at = t.find(line); at != std::string::npos; at = t.find(line, at + 1))
+                        ++n;
+                    if (n >= count)
+                        return true;
+                    usleep(10000);
+                }
+                ADD_FAILURE() << log.peek();
+                return false;
+            };
+            GuardedBuffer b0(1000), b1(1000), small(300);
+            ReaderRig rig(0, 0, 5);
+            auto post = [&](GuardedBuffer& b) {
+                AppMsg m = {APP_MSG_FILE_BUFFER, b.capacity, 0, b.block};
+                announceBufferSent(b.block);
+                ASSERT_EQ(0, sendPriorityMsg(rig.emptyQ, &m, sizeof(m), 16));
+            };
+            ThreadArg args[4] = {
+                {FILE_READER_ARG_FILE_NAME, (uint64_t)(uintptr_t)name.c_str()},
+                {FILE_READER_ARG_EMPTY_QUEUE, (uint64_t)(uintptr_t)rig.emptyName.c_str()},
+                {FILE_READER_ARG_FULL_QUEUE, (uint64_t)(uintptr_t)rig.fullName.c_str()},
+                {FILE_READER_ARG_PAUSE, 1},
+            };
+            pthread_t tid;
+            ASSERT_EQ(0, fileReaderThreadStart(&tid, args, 4));
+            post(b0);
+            post(b1);
+            post(small);
+            std::string pid = std::to_string(getpid());
+            ASSERT_TRUE(waitForLog("File Reader: threadFunc proc " + pid + " suspending m_IsPaused = 1\n", 1));
+            EXPECT_TRUE(testsupport::openWithDirectIo(name));
+            AppMsg m;
+            unsigned int prio;
+            EXPECT_FALSE(rig.next(&m, &prio, 300)) << "read while paused";
+
+            kill(getpid(), SIGUSR2);
+            std::string got;
+            std::vector<long long> lengths;
+            for (int i = 0; i < 3; ++i) {
+                ASSERT_TRUE(rig.next(&m, &prio, 3000)) << "buffer " << i;
+                ASSERT_EQ(APP_MSG_FILE_BUFFER, m.type);
+                lengths.push_back(m.length);
+                got.append((const char*)m.buffer, (size_t)m.length);
+            }
+            EXPECT_EQ((std::vector<long long>{512, 512, 300}), lengths);
+            EXPECT_TRUE(got == content.substr(0, got.size()));
+            EXPECT_TRUE(b0.guardIntact());
+            EXPECT_TRUE(b1.guardIntact());
+            EXPECT_TRUE(small.guardIntact());
+            EXPECT_FALSE(testsupport::openWithDirectIo(name)) << "the small buffer was read without direct I/O";
+
+            // Paused again: a buffer given back waits, and an exit message still ends it.
+            kill(getpid(), SIGUSR2);
+            ASSERT_TRUE(waitForLog("sending SIGUSR1 to parent " + std::to_string(getppid()) + "\n", 1));
+            post(b0);
+            EXPECT_FALSE(rig.next(&m, &prio, 300)) << "read while paused";
+            rig.postExit();
+            EXPECT_TRUE(joinWithin(tid, 3000)) << "a paused reader did not end on its exit message";
+            EXPECT_FALSE(rig.next(&m, &prio, 50));
+
+            std::string text = log.text();
+            for (const std::string& line :
+                 {"File Reader: Opening " + name + " for direct read access\n",
+                  std::string("setting up signal handler: sSigAct.sa_flags = 0\n"),
+                  std::string("File Reader: Getting into thread mainloop m_IsPaused = 1\n"),
+                  "File Reader: threadFunc proc " + pid + " returned form suspend  m_IsPaused = 0\n",
+                  "File Reader: threadFunc proc " + pid + " waking up m_IsPaused = 0\n",
+                  "File Reader: threadFunc proc " + pid + " returned form suspend  m_IsPaused = 1\n",
+                  std::string("File Reader: Got exit message Prority 30\n"),
+                  std::string("File Reader Total Bytes Read 1324\n")})
+                EXPECT_NE(std::string::npos, text.find(line)) << line << text;
+        },
+        30);
+    EXPECT_EQ(0, rc) << "the reader test failed in its child process (see above)";
+    EXPECT_TRUE(toParent.waitFor(1, 2000)) << "the parent was not told with SIGUSR1";
 }
 
 TEST(FileInputReader, StartRefusesWhatCannotRun)

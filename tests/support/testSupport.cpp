@@ -2,6 +2,13 @@
 
 #include "platform/fileLogger.h"
 
+#include <gtest/gtest.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define KORBALT_SUPPORT_LSAN 1
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -94,6 +101,100 @@ bool waitChildWithin(pid_t child, int* status, int ms)
     return true;
 }
 
+int runInChild(const std::function<void()>& body, int timeoutSeconds)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return 1;
+    if (pid == 0) {
+        alarm((unsigned)timeoutSeconds);  // a hang inside ends the child, and so fails the test
+        body();
+        bool leaked = false;
+#ifdef KORBALT_SUPPORT_LSAN
+        // _exit skips the leak check that a normal exit runs.
+        leaked = __lsan_do_recoverable_leak_check() != 0;
+#endif
+        fflush(stdout);
+        fflush(stderr);
+        _exit(::testing::Test::HasFailure() || leaked ? 1 : 0);
+    }
+    int status = 0;
+    if (!waitChildWithin(pid, &status, (timeoutSeconds + 10) * 1000)) {
+        fprintf(stderr, "test child timed out\n");
+        return 3;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    fprintf(stderr, "test child ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    return 2;
+}
+
+namespace {
+volatile sig_atomic_t g_aiSignalCounts[65];
+void countSignal(int sig)
+{
+    if (sig > 0 && sig < 65)
+        g_aiSignalCounts[sig] = g_aiSignalCounts[sig] + 1;
+}
+}  // namespace
+
+SignalCounter::SignalCounter(int sig) : m_iSig(sig)
+{
+    g_aiSignalCounts[sig] = 0;
+    struct sigaction act;
+    memset(&act, 0, sizeof(act));
+    act.sa_handler = countSignal;
+    act.sa_flags = SA_RESTART;
+    sigemptyset(&act.sa_mask);
+    sigaction(sig, &act, &m_Old);
+}
+
+SignalCounter::~SignalCounter()
+{
+    sigaction(m_iSig, &m_Old, nullptr);
+}
+
+int SignalCounter::count() const
+{
+    return g_aiSignalCounts[m_iSig];
+}
+
+bool SignalCounter::waitFor(int n, int ms) const
+{
+    for (int i = 0; i < ms / 10 && count() < n; ++i)
+        usleep(10000);
+    return count() >= n;
+}
+
+bool openWithDirectIo(const std::string& path)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[64];
+        char target[4096];
+        snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof(target) - 1);
+        if (n < 0)
+            continue;
+        target[n] = 0;
+        if (path != target)
+            continue;
+        snprintf(link, sizeof(link), "/proc/self/fdinfo/%d", fd);
+        std::ifstream in(link);
+        std::string key;
+        while (in >> key) {
+            if (key == "flags:") {
+                std::string octal;
+                in >> octal;
+                if (strtol(octal.c_str(), nullptr, 8) & O_DIRECT)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
 long long processedFromLog(const std::string& log)
 {
     const char* key = "StreamDecoder Processed ";
@@ -157,6 +258,11 @@ std::string LogCapture::text()
     std::string t = readFile(m_sName);
     initFileLogger(m_sName.c_str());
     return t;
+}
+
+std::string LogCapture::peek() const
+{
+    return readFile(m_sName);  // every line is flushed as it is logged
 }
 
 std::vector<uint8_t> extractElementaryStream(const std::string& path, int streamType, std::vector<size_t>* pesStarts)

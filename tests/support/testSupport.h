@@ -3,11 +3,13 @@
 #pragma once
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,6 +38,30 @@ bool joinWithin(pthread_t thread, int ms);
 
 // Waits for the child in 10 ms steps; after ms it is killed, reaped, and false returned.
 bool waitChildWithin(pid_t child, int* status, int ms);
+
+// Runs body in a forked child that the alarm ends after timeoutSeconds; 0 when it passed
+// (no failure, no leak), otherwise non-zero (its failures are printed by the child). Fork
+// before starting any thread of the test: a sanitizer may not allow threads after a
+// multi-threaded fork.
+int runInChild(const std::function<void()>& body, int timeoutSeconds);
+
+// Counts a signal in this process while it lives (so that it cannot end the process), then
+// restores the signal's disposition.
+class SignalCounter {
+public:
+    explicit SignalCounter(int sig);
+    ~SignalCounter();
+    int count() const;
+    // Waits up to ms for the count to reach at least n.
+    bool waitFor(int n, int ms) const;
+
+private:
+    int m_iSig;
+    struct sigaction m_Old;
+};
+
+// True when this process has path open with O_DIRECT (read from /proc/self/fdinfo).
+bool openWithDirectIo(const std::string& path);
 
 // The byte count of the last "StreamDecoder Processed " line of a log, or -1.
 long long processedFromLog(const std::string& log);
@@ -73,6 +99,8 @@ public:
     explicit LogCapture(const TempDir& dir);
     ~LogCapture();
     std::string text();
+    // What has been logged so far, without closing the log: safe while threads log.
+    std::string peek() const;
 
 private:
     std::string m_sName;
