@@ -279,16 +279,18 @@ void Mpeg2TsCallbacks::sendPacketMsg(_CallbackId id, std::string desc, void* pay
     StreamMessage* msg = new StreamMessage();
     msg->setMsgType(type);
 
+    // A damaged stream fires these by the million: the entries are built in
+    // place (no node copy) and the numbers without a stream.
     MappedValueList* list = new MappedValueList();
-    const std::string pid = decimalText(info->pid);
-    list->push_back(callbackMappedValue("Pid", pid));
-    callbackMappedValue node("Pid", pid);
-    node.m_pChildren = new MappedValueList();
-    node.m_pChildren->push_back(callbackMappedValue("Packet", plainText(info->packetNumber)));
-    node.m_pChildren->push_back(callbackMappedValue("Type", desc));
-    node.m_pChildren->push_back(callbackMappedValue("Description", textOrEmpty(info->text)));
-    list->push_back(node);
-    queueList(msg, desc, id, list, pool);
+    const std::string pid = std::to_string(info->pid);
+    list->emplace_back("Pid", pid);
+    list->emplace_back("Pid", pid);
+    MappedValueList* children = new MappedValueList();
+    list->back().m_pChildren = children;
+    children->emplace_back("Packet", std::to_string(info->packetNumber));
+    children->emplace_back("Type", desc);
+    children->emplace_back("Description", textOrEmpty(info->text));
+    queueList(msg, std::move(desc), id, list, pool);
 }
 
 // ---- PAT and PMT ------------------------------------------------------------------

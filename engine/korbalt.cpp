@@ -159,14 +159,21 @@ void addSummary(StreamReport* report, const char* name, const std::string& value
     unlockReport();
 }
 
-// Sleeps up to ms, in short slices so that a cleared flag is noticed at once.
-void pollSleep(int ms, const std::atomic<bool>* keepListening)
+// Sleeps up to ms, in short slices so that a cleared flag is noticed at once, and
+// wakes early when a backlog builds up in the pool.
+void pollSleep(int ms, const std::atomic<bool>* keepListening, StreamMessagePool* pool)
 {
     const int slice = 50;
     for (int waited = 0; waited < ms; waited += slice) {
         if (keepListening && !keepListening->load())
             return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms - waited < slice ? ms - waited : slice));
+        int step = ms - waited < slice ? ms - waited : slice;
+        if (pool) {
+            if (pool->waitForBacklog(step))
+                return;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step));
+        }
     }
 }
 
@@ -552,12 +559,13 @@ void runListener(ListenerConfig* c)
     // stops reading costs notices, never the run.
     if (c->outgoingQueueName && c->outgoingQueueName[0] != '\0')
         queue = connectToMsgQueueNonBlocking(c->outgoingQueueName, 1);
+    c->pool->attachConsumer();
     for (;;) {
         StreamMessage* m = c->pool->getUnprocessedMsg();
         if (!m) {
             if (!c->keepListening->load())
                 break;
-            pollSleep(c->pollIntervalMs, c->keepListening);
+            pollSleep(c->pollIntervalMs, c->keepListening, c->pool);
         } else if (m->getCallbackId() == CB_STATUS_ALIVE) {
             if (queue >= 0) {
                 AppMsg notice = {};
@@ -580,6 +588,7 @@ void runListener(ListenerConfig* c)
             break;
         }
     }
+    c->pool->detachConsumer();
     if (queue >= 0)
         closeMsgQueue(queue);
 }
