@@ -480,6 +480,16 @@ std::string reportNameForInput(const std::string& reportBase, const char* inputF
     return name;
 }
 
+std::string logNameForInput(const std::string& logName, const char* inputFileName)
+{
+    std::string name = logName;
+    if (!inputFileName || !*inputFileName)
+        return name;
+    for (int i = 0; i < 8 && samePlace(name, inputFileName); ++i)
+        name += ".txt";
+    return samePlace(name, inputFileName) ? std::string() : name;
+}
+
 // ---------------------------------------------------------------- timing
 
 std::string formatProcessTime(long long ticks)
@@ -625,10 +635,15 @@ int korbaltMain(int argc, char** argv)
     }
 
     int status = 0;
-    initFileLogger(m_acLogFileName);
+    const char* input = eSource == CMD_SOURCE_FILE ? m_acFileName : nullptr;
+    // The log is appended to, so a log named like the input would damage it.
+    std::string logName = logNameForInput(m_acLogFileName, input);
+    if (!logName.empty())
+        initFileLogger(logName.c_str());
+    if (logName != m_acLogFileName)
+        fileLog("Log file %s is the input file; writing the log to %s\n", m_acLogFileName, logName.c_str());
     StreamMessagePool* pool = registry->getMsgPool();
     RendererType type = m_bReportTxtType ? RENDERER_TXT : RENDERER_XML;
-    const char* input = eSource == CMD_SOURCE_FILE ? m_acFileName : nullptr;
     std::string reportName = reportNameForInput(names.reportBase, input, !m_bReportTxtType);
     if (reportName != names.reportBase)
         fileLog("Report file %s is the input file; writing the report to %s\n", names.reportBase.c_str(),
