@@ -20,6 +20,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -570,8 +571,17 @@ void runListener(ListenerConfig* c)
     if (c->outgoingQueueName && c->outgoingQueueName[0] != '\0')
         queue = connectToMsgQueueNonBlocking(c->outgoingQueueName, 1);
     c->pool->attachConsumer();
+    // Taken a batch at a time, so that the decoding thread rarely meets the
+    // listener at the pool's lock.
+    std::deque<StreamMessage*> batch;
     for (;;) {
-        StreamMessage* m = c->pool->getUnprocessedMsg();
+        if (batch.empty())
+            c->pool->takeUnprocessedMsgs(&batch);
+        StreamMessage* m = nullptr;
+        if (!batch.empty()) {
+            m = batch.front();
+            batch.pop_front();
+        }
         if (!m) {
             if (!c->keepListening->load())
                 break;
@@ -593,6 +603,9 @@ void runListener(ListenerConfig* c)
         }
         if (!c->keepListening->load()) {
             // Final drain: everything left goes to the report, heartbeats included.
+            for (StreamMessage* left : batch)
+                c->fileMessage(left, c->context);
+            batch.clear();
             while ((m = c->pool->getUnprocessedMsg()) != nullptr)
                 c->fileMessage(m, c->context);
             break;

@@ -1,4 +1,5 @@
 #include "engine/streamMessagePool.h"
+#include "engine/streamMessage.h"
 #include "platform/posixThreads.h"
 
 #include <cerrno>
@@ -29,16 +30,21 @@ void initMonotonicCond(pthread_cond_t* cond)
 }  // namespace
 
 StreamMessagePool::StreamMessagePool()
-    : m_iUnprocessedCount(0), m_bConsumerAttached(false), m_bProducerHeld(false)
+    : m_iUnprocessedCount(0), m_bConsumerAttached(false), m_bProducerHeld(false), m_abSummarized{{false}, {false}},
+      m_vCounted(2 * COUNTED_PIDS, 0), m_vSeen(2 * COUNTED_PIDS, false), m_vCountedOfId(COUNTED_IDS, 0)
 {
     initPosixMutex(&m_AvailableMutex);
     initPosixMutex(&m_UnprocessedMutex);
+    initPosixMutex(&m_RecycledMutex);
     initMonotonicCond(&m_BacklogCond);
     initMonotonicCond(&m_RoomCond);
 }
 
 StreamMessagePool::~StreamMessagePool()
 {
+    for (StreamMessage* msg : m_vRecycled)
+        delete msg;
+    destroyPosixMutex(&m_RecycledMutex);
     pthread_cond_destroy(&m_BacklogCond);
     pthread_cond_destroy(&m_RoomCond);
     destroyPosixMutex(&m_AvailableMutex);
@@ -85,6 +91,55 @@ StreamMessage* StreamMessagePool::getUnprocessedMsg()
     return msg;
 }
 
+void StreamMessagePool::takeUnprocessedMsgs(std::deque<StreamMessage*>* out)
+{
+    lockPosixMutex(&m_UnprocessedMutex);
+    if (out->empty())
+        out->swap(m_qUnprocessed);
+    else
+        out->insert(out->end(), m_qUnprocessed.begin(), m_qUnprocessed.end());
+    m_qUnprocessed.clear();
+    m_iUnprocessedCount.store(0, std::memory_order_relaxed);
+    if (m_bProducerHeld) {
+        m_bProducerHeld = false;
+        pthread_cond_broadcast(&m_RoomCond);
+    }
+    unlockPosixMutex(&m_UnprocessedMutex);
+}
+
+void StreamMessagePool::summarize(_MessageType type)
+{
+    if (type == MSG_TYPE_WARNING || type == MSG_TYPE_ERROR)
+        m_abSummarized[type - 1].store(true, std::memory_order_relaxed);
+}
+
+bool StreamMessagePool::countPacketEvent(_MessageType type, int callbackId, int pid)
+{
+    if ((type != MSG_TYPE_WARNING && type != MSG_TYPE_ERROR) || pid < 0 || pid >= COUNTED_PIDS ||
+        callbackId < 0 || callbackId >= COUNTED_IDS)
+        return false;
+    size_t at = (size_t)(type - 1) * COUNTED_PIDS + (size_t)pid;
+    if (!m_vSeen[at] || !m_abSummarized[type - 1].load(std::memory_order_relaxed)) {
+        m_vSeen[at] = true;
+        return false;
+    }
+    ++m_vCounted[at];
+    ++m_vCountedOfId[callbackId];
+    return true;
+}
+
+uint64_t StreamMessagePool::countedOfPid(_MessageType type, int pid) const
+{
+    if ((type != MSG_TYPE_WARNING && type != MSG_TYPE_ERROR) || pid < 0 || pid >= COUNTED_PIDS)
+        return 0;
+    return m_vCounted[(size_t)(type - 1) * COUNTED_PIDS + (size_t)pid];
+}
+
+uint64_t StreamMessagePool::countedOfId(int callbackId) const
+{
+    return callbackId >= 0 && callbackId < COUNTED_IDS ? m_vCountedOfId[callbackId] : 0;
+}
+
 void StreamMessagePool::attachConsumer()
 {
     lockPosixMutex(&m_UnprocessedMutex);
@@ -112,6 +167,40 @@ bool StreamMessagePool::waitForBacklog(int ms)
     bool ready = (int)m_qUnprocessed.size() >= WAKE_MARK;
     unlockPosixMutex(&m_UnprocessedMutex);
     return ready;
+}
+
+bool StreamMessagePool::recycleMsg(StreamMessage* msg)
+{
+    lockPosixMutex(&m_RecycledMutex);
+    bool kept = m_vRecycled.size() < RECYCLE_LIMIT;
+    if (kept)
+        m_vRecycled.push_back(msg);
+    unlockPosixMutex(&m_RecycledMutex);
+    return kept;
+}
+
+void StreamMessagePool::recycleMsgs(std::vector<StreamMessage*>* msgs)
+{
+    size_t kept = 0;
+    lockPosixMutex(&m_RecycledMutex);
+    while (kept < msgs->size() && m_vRecycled.size() < RECYCLE_LIMIT)
+        m_vRecycled.push_back((*msgs)[kept++]);
+    unlockPosixMutex(&m_RecycledMutex);
+    for (size_t i = kept; i < msgs->size(); ++i)
+        delete (*msgs)[i];
+    msgs->clear();
+}
+
+StreamMessage* StreamMessagePool::takeRecycledMsg()
+{
+    StreamMessage* msg = nullptr;
+    lockPosixMutex(&m_RecycledMutex);
+    if (!m_vRecycled.empty()) {
+        msg = m_vRecycled.back();
+        m_vRecycled.pop_back();
+    }
+    unlockPosixMutex(&m_RecycledMutex);
+    return msg;
 }
 
 void StreamMessagePool::returnMsg(StreamMessage* msg)

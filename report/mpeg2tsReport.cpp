@@ -1,12 +1,14 @@
 #include "report/mpeg2tsReport.h"
 
 #include "engine/msgCallback.h"
+#include "engine/streamMessagePool.h"
 #include "platform/debugMap.h"
 #include "report/reportRenderer.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <typeinfo>
 #include <vector>
 
 namespace {
@@ -46,7 +48,20 @@ size_t Mpeg2TsReport::listedIssueLimit()
     return s_ListedIssueLimit;
 }
 
-Mpeg2TsReport::Mpeg2TsReport() : m_pInfoMsgMap(new MsgMap) {}
+Mpeg2TsReport::Mpeg2TsReport() : m_pInfoMsgMap(new MsgMap), m_pPool(nullptr) {}
+
+void Mpeg2TsReport::dispose(StreamMessage* msg)
+{
+    // Only plain messages: the callbacks' packet events are of no other class.
+    // Handed over in batches, so that the pool's lock is rarely contended.
+    if (!m_pPool || typeid(*msg) != typeid(StreamMessage)) {
+        delete msg;
+        return;
+    }
+    m_vDone.push_back(msg);
+    if (m_vDone.size() >= 64)
+        m_pPool->recycleMsgs(&m_vDone);
+}
 
 void Mpeg2TsReport::deleteMap(MsgMap* map)
 {
@@ -62,6 +77,8 @@ void Mpeg2TsReport::deleteMap(MsgMap* map)
 
 Mpeg2TsReport::~Mpeg2TsReport()
 {
+    for (StreamMessage* msg : m_vDone)
+        delete msg;
     deleteMap(m_pInfoMsgMap);
 }
 
@@ -96,8 +113,9 @@ void Mpeg2TsReport::addMessage(void* message)
     StreamMessage* msg = static_cast<StreamMessage*>(message);
     if (!msg)
         return;
-    MsgMap* map = getMsgList(msg->getMsgType());
-    IssueList* issues = issuesOf(msg->getMsgType());
+    const _MessageType type = msg->getMsgType();
+    MsgMap* map = getMsgList(type);
+    IssueList* issues = issuesOf(type);
     MappedValueList* entries = entriesOf(msg);
     int pid = 0;
     bool found = false;
@@ -124,15 +142,35 @@ void Mpeg2TsReport::addMessage(void* message)
     PidIssues& ofPid = issues->byPid[pid];
     const bool first = ofPid.found++ == 0;
     if (!first && issues->listed.size() >= s_ListedIssueLimit) {
-        delete msg;
+        dispose(msg);
         return;
     }
     ReportedIssue issue = ReportedIssue::fromMessage(msg, pid);
+    if (msg)
+        dispose(msg);
     if (first)
         ofPid.first = issue;
     if (issues->listed.size() < s_ListedIssueLimit) {
         ++ofPid.listed;
         issues->listed.push_back(std::move(issue));
+        if (issues->listed.size() == s_ListedIssueLimit && m_pPool)
+            m_pPool->summarize(type);
+    }
+}
+
+void Mpeg2TsReport::addCountedEvents()
+{
+    if (!m_pPool)
+        return;
+    for (_MessageType type : {MSG_TYPE_WARNING, MSG_TYPE_ERROR}) {
+        IssueList* issues = issuesOf(type);
+        for (int pid = 0; pid < StreamMessagePool::COUNTED_PIDS; ++pid) {
+            uint64_t counted = m_pPool->countedOfPid(type, pid);
+            if (counted == 0)
+                continue;
+            issues->found += counted;
+            issues->byPid[pid].found += counted;
+        }
     }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 class ReportRenderer;
+class StreamMessagePool;
 
 // Files the transport stream messages by type and PID and writes the "Media"
 // part of the report: PAT and PMT, one section per video and audio stream, then
@@ -33,6 +34,15 @@ public:
     ~Mpeg2TsReport();
     Mpeg2TsReport(const Mpeg2TsReport&) = delete;
     Mpeg2TsReport& operator=(const Mpeg2TsReport&) = delete;
+
+    // The pool the messages came through: the messages of errors and warnings go
+    // back to it once filed, to be filled again by the callbacks, and once a list
+    // is full the callbacks only count there (StreamMessagePool::summarize).
+    // Without a pool (the default) they are deleted and nothing is counted there.
+    void setPool(StreamMessagePool* pool) { m_pPool = pool; }
+    // Adds what the callbacks only counted to the lists' counts; run once, after
+    // the decoding thread has finished, before the report is printed.
+    void addCountedEvents();
 
     // The info messages by PID (type 0); null for any other type, whose messages
     // are kept as records.
@@ -73,6 +83,7 @@ private:
     };
 
     IssueList* issuesOf(_MessageType type);
+    void dispose(StreamMessage* msg);
     void printIssuesOfPid(ReportRenderer* renderer, _MessageType type, int pid, bool firstOnly);
     static void printNotListed(ReportRenderer* renderer, uint64_t count);
     void printTableTypes(ReportRenderer* renderer, int pid, bool pmt);
@@ -82,6 +93,8 @@ private:
     static void deleteMap(MsgMap* map);
 
     MsgMap* m_pInfoMsgMap;
+    StreamMessagePool* m_pPool;
+    std::vector<StreamMessage*> m_vDone;  // on their way back to the pool
     IssueList m_Warnings;
     IssueList m_Errors;
 };

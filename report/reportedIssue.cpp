@@ -75,16 +75,18 @@ ReportedIssue& ReportedIssue::operator=(const ReportedIssue& other)
 
 ReportedIssue::~ReportedIssue() = default;
 
-ReportedIssue ReportedIssue::fromMessage(StreamMessage* msg, int pid)
+ReportedIssue ReportedIssue::fromMessage(StreamMessage*& msg, int pid)
 {
     ReportedIssue issue;
     issue.m_iPid = pid;
-    issue.m_pMessage.reset(msg);
-    const IssueKind* kind = findIssueKind(msg->getCallbackId());
-    if (!kind || msg->getPayloadType() != PAYLOAD_TYPE_MAPPED_LIST || !msg->getMsgData())
+    StreamMessage* m = msg;
+    issue.m_pMessage.reset(m);
+    msg = nullptr;
+    const IssueKind* kind = findIssueKind(m->getCallbackId());
+    if (!kind || m->getPayloadType() != PAYLOAD_TYPE_MAPPED_LIST || !m->getMsgData())
         return issue;
     // Only the exact shape of a packet event is made compact.
-    const MappedValueList& entries = *static_cast<const MappedValueList*>(msg->getMsgData());
+    const MappedValueList& entries = *static_cast<const MappedValueList*>(m->getMsgData());
     if (entries.size() != 2)
         return issue;
     const callbackMappedValue& first = entries.front();
@@ -108,7 +110,7 @@ ReportedIssue ReportedIssue::fromMessage(StreamMessage* msg, int pid)
     issue.m_aValues[0] = values[0];
     issue.m_aValues[1] = values[1];
     issue.m_iKind = (int16_t)(kind - kIssueKinds);
-    issue.m_pMessage.reset();
+    msg = issue.m_pMessage.release();
     return issue;
 }
 

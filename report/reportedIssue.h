@@ -35,9 +35,9 @@ public:
     ReportedIssue& operator=(const ReportedIssue& other);
     ~ReportedIssue();
 
-    // Takes ownership of msg: a compact record deletes it at once, otherwise the
-    // record keeps it.
-    static ReportedIssue fromMessage(StreamMessage* msg, int pid);
+    // A record of msg filed under pid. When the record keeps the message whole it
+    // takes it and msg becomes null; a compact record leaves msg to the caller.
+    static ReportedIssue fromMessage(StreamMessage*& msg, int pid);
 
     int pid() const { return m_iPid; }
     bool isCompact() const { return !m_pMessage; }

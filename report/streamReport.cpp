@@ -166,8 +166,10 @@ void StreamReport::fileMessage(StreamMessage* msg)
             ++m_llErrorCount;
         else if (issue)
             ++m_llWarningCount;
-        if (!m_pMpeg2TsReport)
+        if (!m_pMpeg2TsReport) {
             m_pMpeg2TsReport = new Mpeg2TsReport;
+            m_pMpeg2TsReport->setPool(m_pMsgPool);
+        }
         m_pMpeg2TsReport->addMessage(msg);
         return;
     }
@@ -281,6 +283,15 @@ bool StreamReport::closeReport()
         return m_bReportOk;
     m_bClosed = true;
 
+    if (m_pMpeg2TsReport && m_pMsgPool) {
+        // The events the callbacks only counted once the lists were full.
+        m_pMpeg2TsReport->addCountedEvents();
+        for (int id = 0; id < StreamMessagePool::COUNTED_IDS; ++id) {
+            const IssueKind* issue = findIssueKind(id);
+            if (issue)
+                (issue->error ? m_llErrorCount : m_llWarningCount) += (long long)m_pMsgPool->countedOfId(id);
+        }
+    }
     if (m_pMpeg2TsReport && m_pRenderer) {
         writeSummarySections();
         std::string section = "Media";
