@@ -2,7 +2,6 @@
 #include "engine/streamMessage.h"
 #include "platform/posixThreads.h"
 
-#include <cerrno>
 #include <ctime>
 
 namespace {
@@ -55,15 +54,12 @@ void StreamMessagePool::setUnprocessedMsg(StreamMessage* msg)
 {
     lockPosixMutex(&m_UnprocessedMutex);
     // A consumer that falls behind holds the producer rather than let the
-    // messages pile up without bound; the timed wait only guards against a
-    // consumer that stops without detaching.
+    // messages pile up without bound. The consumer never produces, and it
+    // detaches before it ends, which lets the producer go.
     while (m_bConsumerAttached && (int)m_qUnprocessed.size() >= BACKLOG_LIMIT) {
         m_bProducerHeld = true;
         pthread_cond_signal(&m_BacklogCond);
-        struct timespec at;
-        deadlineIn(100, &at);
-        if (pthread_cond_timedwait(&m_RoomCond, &m_UnprocessedMutex, &at) == ETIMEDOUT)
-            break;
+        pthread_cond_wait(&m_RoomCond, &m_UnprocessedMutex);
     }
     m_qUnprocessed.push_back(msg);
     int count = (int)m_qUnprocessed.size();

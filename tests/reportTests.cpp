@@ -1,6 +1,7 @@
 // Report writer: renderers, transport stream report and stream report, checked
 // against golden files built from message sequences of the callbacks' shapes.
 #include "callbacks/callbackMappedValue.h"
+#include "callbacks/mpeg2tsCallbacks.h"
 #include "engine/msgCallback.h"
 #include "engine/streamErrorMessage.h"
 #include "engine/streamInfoMessage.h"
@@ -918,6 +919,41 @@ TEST(ReportTs, ListingStopsAtTheLimitAndCountsTheRest)
             EXPECT_STREQ("2", video->FirstChildElement("Errors")->FirstChildElement("NotListed")->Attribute("value"));
         }
     }
+}
+
+// A full list makes the callbacks only count; what they counted reaches TotalErrors
+// and the "Not Listed" lines when the report is written.
+TEST(ReportTs, EventsOnlyCountedAfterTheLimitStillCount)
+{
+    struct LimitGuard {
+        LimitGuard() { Mpeg2TsReport::setListedIssueLimit(2); }
+        ~LimitGuard() { Mpeg2TsReport::setListedIssueLimit(0); }
+    } guard;
+    TempDir dir;
+    StreamMessagePool pool;
+    StreamReport report(dir.file("c"), &pool, false, RENDERER_TXT);
+    report.addToReport("Summary");
+    report.processMessage(streamTypeMsg(256, "Video"), &report);
+    auto fire = [&](int pid, int count) {
+        for (int i = 0; i < count; ++i) {
+            char text[64];
+            snprintf(text, sizeof(text), "Old counter is %d New Counter is %d", i % 16, (i + 2) % 16);
+            PacketEventInfo info{pid, text, (uint64_t)i};
+            Mpeg2TsCallbacks::mpeg2TsContinuityError(&info, &pool);
+            while (StreamMessage* m = pool.getUnprocessedMsg())
+                report.processMessage(m, &report);
+        }
+    };
+    fire(256, 5);
+    EXPECT_EQ(3u, pool.countedOfPid(MSG_TYPE_ERROR, 256));
+    fire(300, 2);  // the first of PID 300 comes as a message, the second is counted
+    EXPECT_EQ(1u, pool.countedOfPid(MSG_TYPE_ERROR, 300));
+    ASSERT_TRUE(report.closeReport());
+    EXPECT_EQ(7, report.getErrorCount());
+    std::string text = readFile(dir.file("c"));
+    EXPECT_NE(std::string::npos, text.find("\nTotalErrors:7\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\nNot Listed:3\n>>> Errors <<<\n>>> Video Stream <<<")) << text;
+    EXPECT_NE(std::string::npos, text.find("\nNot Listed:5\n>>> Errors <<<\n>>> Media <<<")) << text;
 }
 
 TEST(ReportTs, PatErrorsShowTheFirstAndTheErrorsSectionAll)
