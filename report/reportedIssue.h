@@ -40,7 +40,6 @@ public:
     static ReportedIssue fromMessage(StreamMessage*& msg, int pid);
 
     int pid() const { return m_iPid; }
-    bool isCompact() const { return !m_pMessage; }
     // The message's lines as the pair walk prints them.
     void print(ReportRenderer* renderer) const;
 
