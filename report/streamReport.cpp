@@ -161,7 +161,9 @@ void StreamReport::fileMessage(StreamMessage* msg)
         break;
     }
     const IssueKind* issue = findIssueKind(id);
-    if (issue || (id >= CB_MPEG2TS_PAT && id <= CB_MPEG2TS_RESERVED_BITS_ERROR && id != CB_MPEG2TS_PCR_BITRATE_DATA_POINT)) {
+    const bool transport =
+        id >= CB_MPEG2TS_PAT && id <= CB_MPEG2TS_RESERVED_BITS_ERROR && id != CB_MPEG2TS_PCR_BITRATE_DATA_POINT;
+    if (issue || transport) {
         if (issue && issue->error)
             ++m_llErrorCount;
         else if (issue)

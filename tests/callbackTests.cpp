@@ -602,8 +602,8 @@ TEST(CbPacketEvents, NullTextAndHugePacketNumbers)
 TEST(CbPacketEvents, RecycledMessagesCarryNothingOverAndSummarizedOnesAreCounted)
 {
     StreamMessagePool pool;
-    PacketEventInfo info{481, const_cast<char*>("The 5 reserved bits after the seamless_splice_flag have the value '0x1e'"),
-                         123456789};
+    char text[] = "The 5 reserved bits after the seamless_splice_flag have the value '0x1e'";
+    PacketEventInfo info{481, text, 123456789};
     Mpeg2TsCallbacks::mpeg2TsReservedBitsError(&info, &pool);
     StreamMessage* used = pool.getUnprocessedMsg();
     ASSERT_NE(nullptr, used);

@@ -863,8 +863,9 @@ TEST(ReportTs, ListingStopsAtTheLimitAndCountsTheRest)
         ~LimitGuard() { Mpeg2TsReport::setListedIssueLimit(0); }
     } guard;
     auto cc = [](int pid, unsigned long long packet, int from) {
-        return packetMsg(CB_MPEG2TS_CONTINUITY_ERROR, pid, packet,
-                         "Old counter is " + std::to_string(from) + " New Counter is " + std::to_string((from + 2) % 16));
+        std::string text =
+            "Old counter is " + std::to_string(from) + " New Counter is " + std::to_string((from + 2) % 16);
+        return packetMsg(CB_MPEG2TS_CONTINUITY_ERROR, pid, packet, text);
     };
     for (RendererType type : {RENDERER_TXT, RENDERER_XML}) {
         TempDir dir;
@@ -881,10 +882,10 @@ TEST(ReportTs, ListingStopsAtTheLimitAndCountsTheRest)
         EXPECT_EQ(1, report->getWarningCount());
         delete report;
         if (type == RENDERER_TXT) {
-            const std::string first = "\nPid:256Packet=\"10\"Type=\"Continuity Error\"Description=\"Old counter is 14 New "
-                                      "Counter is 0\"\nPid:256Packet=\"11\"Type=\"Continuity Error\"Description=\"Old "
-                                      "counter is 0 New Counter is 2\"\nPid:256Packet=\"12\"Type=\"Continuity Error\""
-                                      "Description=\"kept whole\"";
+            const std::string first =
+                "\nPid:256Packet=\"10\"Type=\"Continuity Error\"Description=\"Old counter is 14 New Counter is 0\""
+                "\nPid:256Packet=\"11\"Type=\"Continuity Error\"Description=\"Old counter is 0 New Counter is 2\""
+                "\nPid:256Packet=\"12\"Type=\"Continuity Error\"Description=\"kept whole\"";
             EXPECT_NE(std::string::npos,
                       text.find("\n<<< Errors >>>\nPid:0Packet=\"14\"Type=\"Continuity Error\"Description=\"Old "
                                 "counter is 5 New Counter is 7\"\n>>> Errors <<<\n>>> PAT Table <<<"))
