@@ -270,25 +270,72 @@ void Mpeg2TsCallbacks::sendPair(std::list<callbackMappedValue>* list, int pid, c
     list->push_back(node);  // deep copy, children included
 }
 
+namespace {
+
+// The list of a packet event message: {"Pid"}, then {"Pid"} with the children
+// Packet, Type and Description. Null when msg holds anything else.
+MappedValueList* packetEventList(StreamMessage* msg)
+{
+    if (msg->getPayloadType() != PAYLOAD_TYPE_MAPPED_LIST || msg->getMsgCount() != 0 || !msg->getMsgData())
+        return nullptr;
+    MappedValueList* list = static_cast<MappedValueList*>(msg->getMsgData());
+    if (list->size() != 2 || list->front().m_pChildren || !list->back().m_pChildren ||
+        list->back().m_pChildren->size() != 3)
+        return nullptr;
+    auto child = list->back().m_pChildren->begin();
+    if (list->front().m_sName != "Pid" || list->back().m_sName != "Pid" || (child++)->m_sName != "Packet" ||
+        (child++)->m_sName != "Type" || child->m_sName != "Description" || child->m_pChildren)
+        return nullptr;
+    return list;
+}
+
+}  // namespace
+
 void Mpeg2TsCallbacks::sendPacketMsg(_CallbackId id, std::string desc, void* payload, _MessageType type,
                                      StreamMessagePool* pool)
 {
     const PacketEventInfo* info = static_cast<const PacketEventInfo*>(payload);
     if (!info)
         return;
-    StreamMessage* msg = new StreamMessage();
+    // A damaged stream fires these by the million. Once the report lists no more
+    // of them they are only counted; otherwise a message the report is done with
+    // is filled again when there is one, without allocating.
+    if (pool && pool->countPacketEvent(type, id, info->pid))
+        return;
+    StreamMessage* msg = pool ? pool->takeRecycledMsg() : nullptr;
+    MappedValueList* list = msg ? packetEventList(msg) : nullptr;
+    if (msg && list) {
+        msg->setMsgType(type);
+        const std::string pid = std::to_string(info->pid);
+        list->front().m_sValue = pid;
+        list->back().m_sValue = pid;
+        auto child = list->back().m_pChildren->begin();
+        (child++)->m_sValue = std::to_string(info->packetNumber);
+        (child++)->m_sValue = desc;
+        if (info->text)
+            child->m_sValue.assign(info->text);
+        else
+            child->m_sValue.clear();
+        msg->setMsgDesc(desc);
+        msg->setCallbackId(id);
+        pool->setUnprocessedMsg(msg);
+        return;
+    }
+    delete msg;
+    msg = new StreamMessage();
     msg->setMsgType(type);
 
-    MappedValueList* list = new MappedValueList();
-    const std::string pid = decimalText(info->pid);
-    list->push_back(callbackMappedValue("Pid", pid));
-    callbackMappedValue node("Pid", pid);
-    node.m_pChildren = new MappedValueList();
-    node.m_pChildren->push_back(callbackMappedValue("Packet", plainText(info->packetNumber)));
-    node.m_pChildren->push_back(callbackMappedValue("Type", desc));
-    node.m_pChildren->push_back(callbackMappedValue("Description", textOrEmpty(info->text)));
-    list->push_back(node);
-    queueList(msg, desc, id, list, pool);
+    // The entries are built in place (no node copy) and the numbers without a stream.
+    list = new MappedValueList();
+    const std::string pid = std::to_string(info->pid);
+    list->emplace_back("Pid", pid);
+    list->emplace_back("Pid", pid);
+    MappedValueList* children = new MappedValueList();
+    list->back().m_pChildren = children;
+    children->emplace_back("Packet", std::to_string(info->packetNumber));
+    children->emplace_back("Type", desc);
+    children->emplace_back("Description", textOrEmpty(info->text));
+    queueList(msg, std::move(desc), id, list, pool);
 }
 
 // ---- PAT and PMT ------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -159,14 +160,21 @@ void addSummary(StreamReport* report, const char* name, const std::string& value
     unlockReport();
 }
 
-// Sleeps up to ms, in short slices so that a cleared flag is noticed at once.
-void pollSleep(int ms, const std::atomic<bool>* keepListening)
+// Sleeps up to ms, in short slices so that a cleared flag is noticed at once, and
+// wakes early when a backlog builds up in the pool.
+void pollSleep(int ms, const std::atomic<bool>* keepListening, StreamMessagePool* pool)
 {
     const int slice = 50;
     for (int waited = 0; waited < ms; waited += slice) {
         if (keepListening && !keepListening->load())
             return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms - waited < slice ? ms - waited : slice));
+        int step = ms - waited < slice ? ms - waited : slice;
+        if (pool) {
+            if (pool->waitForBacklog(step))
+                return;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step));
+        }
     }
 }
 
@@ -474,6 +482,16 @@ std::string reportNameForInput(const std::string& reportBase, const char* inputF
     return name;
 }
 
+std::string logNameForInput(const std::string& logName, const char* inputFileName)
+{
+    std::string name = logName;
+    if (!inputFileName || !*inputFileName)
+        return name;
+    for (int i = 0; i < 8 && samePlace(name, inputFileName); ++i)
+        name += ".txt";
+    return samePlace(name, inputFileName) ? std::string() : name;
+}
+
 // ---------------------------------------------------------------- timing
 
 std::string formatProcessTime(long long ticks)
@@ -553,12 +571,22 @@ void runListener(ListenerConfig* c)
     // stops reading costs notices, never the run.
     if (c->outgoingQueueName && c->outgoingQueueName[0] != '\0')
         queue = connectToMsgQueueNonBlocking(c->outgoingQueueName, 1);
+    c->pool->attachConsumer();
+    // Taken a batch at a time, so that the decoding thread rarely meets the
+    // listener at the pool's lock.
+    std::deque<StreamMessage*> batch;
     for (;;) {
-        StreamMessage* m = c->pool->getUnprocessedMsg();
+        if (batch.empty())
+            c->pool->takeUnprocessedMsgs(&batch);
+        StreamMessage* m = nullptr;
+        if (!batch.empty()) {
+            m = batch.front();
+            batch.pop_front();
+        }
         if (!m) {
             if (!c->keepListening->load())
                 break;
-            pollSleep(c->pollIntervalMs, c->keepListening);
+            pollSleep(c->pollIntervalMs, c->keepListening, c->pool);
         } else if (m->getCallbackId() == CB_STATUS_ALIVE) {
             if (queue >= 0) {
                 AppMsg notice = {};
@@ -576,11 +604,15 @@ void runListener(ListenerConfig* c)
         }
         if (!c->keepListening->load()) {
             // Final drain: everything left goes to the report, heartbeats included.
+            for (StreamMessage* left : batch)
+                c->fileMessage(left, c->context);
+            batch.clear();
             while ((m = c->pool->getUnprocessedMsg()) != nullptr)
                 c->fileMessage(m, c->context);
             break;
         }
     }
+    c->pool->detachConsumer();
     if (queue >= 0)
         closeMsgQueue(queue);
 }
@@ -617,10 +649,15 @@ int korbaltMain(int argc, char** argv)
     }
 
     int status = 0;
-    initFileLogger(m_acLogFileName);
+    const char* input = eSource == CMD_SOURCE_FILE ? m_acFileName : nullptr;
+    // The log is appended to, so a log named like the input would damage it.
+    std::string logName = logNameForInput(m_acLogFileName, input);
+    if (!logName.empty())
+        initFileLogger(logName.c_str());
+    if (logName != m_acLogFileName)
+        fileLog("Log file %s is the input file; writing the log to %s\n", m_acLogFileName, logName.c_str());
     StreamMessagePool* pool = registry->getMsgPool();
     RendererType type = m_bReportTxtType ? RENDERER_TXT : RENDERER_XML;
-    const char* input = eSource == CMD_SOURCE_FILE ? m_acFileName : nullptr;
     std::string reportName = reportNameForInput(names.reportBase, input, !m_bReportTxtType);
     if (reportName != names.reportBase)
         fileLog("Report file %s is the input file; writing the report to %s\n", names.reportBase.c_str(),

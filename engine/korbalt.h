@@ -93,6 +93,10 @@ int buildReportNamesFrom(int source, const char* fileName, uint32_t ipAddr, cons
 // in which case ".txt" or ".xml" is appended so that the report can never replace or
 // shadow the input.
 std::string reportNameForInput(const std::string& reportBase, const char* inputFileName, bool xml);
+// The same for the log, which is appended to: ".txt" is appended while the name leads to
+// the input. Empty when every name tried still does (hard links), and the run then
+// keeps no log rather than write into its input.
+std::string logNameForInput(const std::string& logName, const char* inputFileName);
 
 // "HH:MM:SS" of a processor time of ticks microseconds; 75.5 s gives "00:01:15.5".
 std::string formatProcessTime(long long ticks);

@@ -1,12 +1,14 @@
 #include "report/mpeg2tsReport.h"
 
 #include "engine/msgCallback.h"
+#include "engine/streamMessagePool.h"
 #include "platform/debugMap.h"
 #include "report/reportRenderer.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <typeinfo>
 #include <vector>
 
 namespace {
@@ -34,10 +36,31 @@ bool readPid(const std::string& text, int& pid)
 
 }  // namespace
 
-Mpeg2TsReport::Mpeg2TsReport()
-    : m_pInfoMsgMap(new MsgMap), m_pErrorMsgMap(new MsgMap), m_pWarningMsgMap(new MsgMap), m_pErrorMsgs(nullptr),
-      m_pWarningMsgs(nullptr)
+static size_t s_ListedIssueLimit = Mpeg2TsReport::LISTED_ISSUE_LIMIT;
+
+void Mpeg2TsReport::setListedIssueLimit(size_t limit)
 {
+    s_ListedIssueLimit = limit ? limit : LISTED_ISSUE_LIMIT;
+}
+
+size_t Mpeg2TsReport::listedIssueLimit()
+{
+    return s_ListedIssueLimit;
+}
+
+Mpeg2TsReport::Mpeg2TsReport() : m_pInfoMsgMap(new MsgMap), m_pPool(nullptr) {}
+
+void Mpeg2TsReport::dispose(StreamMessage* msg)
+{
+    // Only plain messages: the callbacks' packet events are of no other class.
+    // Handed over in batches, so that the pool's lock is rarely contended.
+    if (!m_pPool || typeid(*msg) != typeid(StreamMessage)) {
+        delete msg;
+        return;
+    }
+    m_vDone.push_back(msg);
+    if (m_vDone.size() >= 64)
+        m_pPool->recycleMsgs(&m_vDone);
 }
 
 void Mpeg2TsReport::deleteMap(MsgMap* map)
@@ -54,27 +77,23 @@ void Mpeg2TsReport::deleteMap(MsgMap* map)
 
 Mpeg2TsReport::~Mpeg2TsReport()
 {
+    for (StreamMessage* msg : m_vDone)
+        delete msg;
     deleteMap(m_pInfoMsgMap);
-    deleteMap(m_pWarningMsgMap);
-    deleteMap(m_pErrorMsgMap);
-    for (MsgList* copies : {m_pErrorMsgs, m_pWarningMsgs}) {
-        if (!copies)
-            continue;
-        for (StreamMessage* msg : *copies)
-            delete msg;
-        delete copies;
-    }
 }
 
 Mpeg2TsReport::MsgMap* Mpeg2TsReport::getMsgList(_MessageType type)
 {
+    return (unsigned)type == MSG_TYPE_INFO ? m_pInfoMsgMap : nullptr;
+}
+
+Mpeg2TsReport::IssueList* Mpeg2TsReport::issuesOf(_MessageType type)
+{
     switch ((unsigned)type) {
-    case MSG_TYPE_INFO:
-        return m_pInfoMsgMap;
     case MSG_TYPE_WARNING:
-        return m_pWarningMsgMap;
+        return &m_Warnings;
     case MSG_TYPE_ERROR:
-        return m_pErrorMsgMap;
+        return &m_Errors;
     default:
         return nullptr;
     }
@@ -94,11 +113,13 @@ void Mpeg2TsReport::addMessage(void* message)
     StreamMessage* msg = static_cast<StreamMessage*>(message);
     if (!msg)
         return;
-    MsgMap* map = getMsgList(msg->getMsgType());
+    const _MessageType type = msg->getMsgType();
+    MsgMap* map = getMsgList(type);
+    IssueList* issues = issuesOf(type);
     MappedValueList* entries = entriesOf(msg);
     int pid = 0;
     bool found = false;
-    if (map && entries) {
+    if ((map || issues) && entries) {
         MappedValueList::iterator it = findElementbyName("Pid", entries);
         found = it != entries->end() && readPid(it->m_sValue, pid);
     }
@@ -108,19 +129,48 @@ void Mpeg2TsReport::addMessage(void* message)
         return;
     }
 
-    MsgList*& pidList = (*map)[pid];
-    if (!pidList)
-        pidList = new MsgList;
-    pidList->push_back(msg);
+    if (map) {
+        MsgList*& pidList = (*map)[pid];
+        if (!pidList)
+            pidList = new MsgList;
+        pidList->push_back(msg);
+        return;
+    }
 
-    if (msg->getMsgType() == MSG_TYPE_ERROR) {
-        if (!m_pErrorMsgs)
-            m_pErrorMsgs = new MsgList;
-        m_pErrorMsgs->push_back(new StreamMessage(*msg));
-    } else if (msg->getMsgType() == MSG_TYPE_WARNING) {
-        if (!m_pWarningMsgs)
-            m_pWarningMsgs = new MsgList;
-        m_pWarningMsgs->push_back(new StreamMessage(*msg));
+    // Past the limit only the counts grow; the message goes at once.
+    ++issues->found;
+    PidIssues& ofPid = issues->byPid[pid];
+    const bool first = ofPid.found++ == 0;
+    if (!first && issues->listed.size() >= s_ListedIssueLimit) {
+        dispose(msg);
+        return;
+    }
+    ReportedIssue issue = ReportedIssue::fromMessage(msg, pid);
+    if (msg)
+        dispose(msg);
+    if (first)
+        ofPid.first = issue;
+    if (issues->listed.size() < s_ListedIssueLimit) {
+        ++ofPid.listed;
+        issues->listed.push_back(std::move(issue));
+        if (issues->listed.size() == s_ListedIssueLimit && m_pPool)
+            m_pPool->summarize(type);
+    }
+}
+
+void Mpeg2TsReport::addCountedEvents()
+{
+    if (!m_pPool)
+        return;
+    for (_MessageType type : {MSG_TYPE_WARNING, MSG_TYPE_ERROR}) {
+        IssueList* issues = issuesOf(type);
+        for (int pid = 0; pid < StreamMessagePool::COUNTED_PIDS; ++pid) {
+            uint64_t counted = m_pPool->countedOfPid(type, pid);
+            if (counted == 0)
+                continue;
+            issues->found += counted;
+            issues->byPid[pid].found += counted;
+        }
     }
 }
 
@@ -184,21 +234,47 @@ void Mpeg2TsReport::pmtWalk(ReportRenderer* renderer, StreamMessage* msg)
         renderer->closeSection();
 }
 
-// Step 2 of the PAT and PMT sections: per type, the first transport bit rate
-// (its entry only, then dropped), then the first remaining message.
+void Mpeg2TsReport::printNotListed(ReportRenderer* renderer, uint64_t count)
+{
+    std::string name = "Not Listed";
+    std::string value = std::to_string(count);
+    renderer->addLine(name, value);
+}
+
+// The warnings or errors of one PID inside their sub-section: only its first
+// one, or all of it that is listed and then how many more were found.
+void Mpeg2TsReport::printIssuesOfPid(ReportRenderer* renderer, _MessageType type, int pid, bool firstOnly)
+{
+    IssueList* issues = issuesOf(type);
+    std::map<int, PidIssues>::const_iterator ofPid = issues->byPid.find(pid);
+    if (ofPid == issues->byPid.end())
+        return;
+    std::string sub = type == MSG_TYPE_WARNING ? "Warnings" : "Errors";
+    renderer->openSection(sub);
+    if (firstOnly) {
+        ofPid->second.first.print(renderer);
+    } else {
+        uint64_t left = ofPid->second.listed;
+        for (size_t i = 0; left > 0 && i < issues->listed.size(); ++i) {
+            if (issues->listed[i].pid() != pid)
+                continue;
+            issues->listed[i].print(renderer);
+            --left;
+        }
+        if (ofPid->second.found > ofPid->second.listed)
+            printNotListed(renderer, ofPid->second.found - ofPid->second.listed);
+    }
+    renderer->closeSection();
+}
+
+// Step 2 of the PAT and PMT sections: the info messages' first transport bit
+// rate (its entry only, then dropped) and first remaining message, then the
+// first warning and the first error of the PID.
 void Mpeg2TsReport::printTableTypes(ReportRenderer* renderer, int pid, bool pmt)
 {
-    static const _MessageType types[] = {MSG_TYPE_INFO, MSG_TYPE_WARNING, MSG_TYPE_ERROR};
-    for (_MessageType type : types) {
-        MsgMap* map = getMsgList(type);
-        MsgMap::iterator found = map->find(pid);
-        if (found == map->end())
-            continue;
+    MsgMap::iterator found = m_pInfoMsgMap->find(pid);
+    if (found != m_pInfoMsgMap->end()) {
         MsgList* pidList = found->second;
-        std::string sub = type == MSG_TYPE_WARNING ? "Warnings" : "Errors";
-        if (type != MSG_TYPE_INFO)
-            renderer->openSection(sub);
-
         for (MsgList::iterator it = pidList->begin(); it != pidList->end(); ++it) {
             if ((*it)->getCallbackId() != CB_MPEG2TS_TRANSP_BITRATE)
                 continue;
@@ -215,10 +291,9 @@ void Mpeg2TsReport::printTableTypes(ReportRenderer* renderer, int pid, bool pmt)
             else
                 pairWalk(renderer, pidList->front());
         }
-
-        if (type != MSG_TYPE_INFO)
-            renderer->closeSection();
     }
+    printIssuesOfPid(renderer, MSG_TYPE_WARNING, pid, true);
+    printIssuesOfPid(renderer, MSG_TYPE_ERROR, pid, true);
 }
 
 void Mpeg2TsReport::printPatSection(ReportRenderer* renderer)
@@ -297,15 +372,8 @@ bool Mpeg2TsReport::printStreamReport(ReportRenderer* renderer, std::string& kin
 
     std::string section = kind + " Stream";
     renderer->openSection(section);
-    static const _MessageType types[] = {MSG_TYPE_INFO, MSG_TYPE_WARNING, MSG_TYPE_ERROR};
-    for (_MessageType type : types) {
-        MsgMap* map = getMsgList(type);
-        MsgMap::iterator pidList = map->find(streamPid);
-        if (pidList == map->end())
-            continue;
-        std::string sub = type == MSG_TYPE_WARNING ? "Warnings" : "Errors";
-        if (type != MSG_TYPE_INFO)
-            renderer->openSection(sub);
+    MsgMap::iterator pidList = m_pInfoMsgMap->find(streamPid);
+    if (pidList != m_pInfoMsgMap->end()) {
         MsgList* msgs = pidList->second;
         while (!msgs->empty()) {
             StreamMessage* msg = msgs->front();
@@ -316,31 +384,24 @@ bool Mpeg2TsReport::printStreamReport(ReportRenderer* renderer, std::string& kin
                 pairWalk(renderer, msg);
             delete msg;
         }
-        if (type != MSG_TYPE_INFO)
-            renderer->closeSection();
     }
+    printIssuesOfPid(renderer, MSG_TYPE_WARNING, streamPid, false);
+    printIssuesOfPid(renderer, MSG_TYPE_ERROR, streamPid, false);
     renderer->closeSection();
     return true;
 }
 
 void Mpeg2TsReport::printStreamReport(ReportRenderer* renderer, _MessageType type)
 {
-    MsgList* copies;
-    std::string section;
-    if (type == MSG_TYPE_ERROR) {
-        copies = m_pErrorMsgs;
-        section = "Errors";
-    } else if (type == MSG_TYPE_WARNING) {
-        copies = m_pWarningMsgs;
-        section = "Warnings";
-    } else {
+    IssueList* issues = issuesOf(type);
+    if (!issues || issues->found == 0)
         return;
-    }
-    if (!copies)
-        return;
+    std::string section = type == MSG_TYPE_WARNING ? "Warnings" : "Errors";
     renderer->openSection(section);
-    for (StreamMessage* msg : *copies)
-        pairWalk(renderer, msg);
+    for (const ReportedIssue& issue : issues->listed)
+        issue.print(renderer);
+    if (issues->found > issues->listed.size())
+        printNotListed(renderer, issues->found - issues->listed.size());
     renderer->closeSection();
 }
 

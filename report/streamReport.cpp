@@ -7,6 +7,7 @@
 #include "platform/debugMap.h"
 #include "platform/posixThreads.h"
 #include "report/mpeg2tsReport.h"
+#include "report/reportedIssue.h"
 #include "report/txtRenderer.h"
 #include "report/xmlRenderer.h"
 
@@ -51,7 +52,7 @@ std::string StreamReport::reportNameAvoidingInput(const std::string& reportName,
 StreamReport::StreamReport(const std::string& fileName, StreamMessagePool* pool, bool threaded, RendererType type,
                            const char* inputFileName)
     : m_uliReportThread(), m_bRunning(true), m_bThreaded(threaded), m_bThreadStarted(false), m_pRenderer(nullptr),
-      m_pMpeg2TsReport(nullptr), m_pMsgPool(pool), m_iErrorCount(0), m_iWarningCount(0), m_bReportOk(false),
+      m_pMpeg2TsReport(nullptr), m_pMsgPool(pool), m_llErrorCount(0), m_llWarningCount(0), m_bReportOk(false),
       m_bClosed(false), m_iFlvSectionsOpen(0)
 {
     m_sReportFileName = reportNameAvoidingInput(fileName, inputFileName, type);
@@ -161,18 +162,22 @@ void StreamReport::fileMessage(StreamMessage* msg)
     default:
         break;
     }
-    if ((id >= CB_MPEG2TS_PAT && id <= CB_MPEG2TS_RESERVED_BITS_ERROR && id != CB_MPEG2TS_PCR_BITRATE_DATA_POINT) ||
-        id == CB_MPEG2TS_SYNC_LOSS) {
-        if (id == CB_MPEG2TS_CONTINUITY_ERROR || id == CB_MPEG2TS_RESERVED_BITS_ERROR || id == CB_MPEG2TS_SYNC_LOSS)
-            ++m_iErrorCount;
-        else if (id == CB_MPEG2TS_SPLICE_POINT_FLAG_INFO || id == CB_MPEG2TS_PCR_ROLL_OVER)
-            ++m_iWarningCount;
-        if (!m_pMpeg2TsReport)
+    const IssueKind* issue = findIssueKind(id);
+    const bool transport =
+        id >= CB_MPEG2TS_PAT && id <= CB_MPEG2TS_RESERVED_BITS_ERROR && id != CB_MPEG2TS_PCR_BITRATE_DATA_POINT;
+    if (issue || transport) {
+        if (issue && issue->error)
+            ++m_llErrorCount;
+        else if (issue)
+            ++m_llWarningCount;
+        if (!m_pMpeg2TsReport) {
             m_pMpeg2TsReport = new Mpeg2TsReport;
+            m_pMpeg2TsReport->setPool(m_pMsgPool);
+        }
         m_pMpeg2TsReport->addMessage(msg);
         return;
     }
-    // 57, 62 to 64, and ids out of range: not reported.
+    // 57, 62 and above but the issue kinds, and ids out of range: not reported.
     delete msg;
 }
 
@@ -262,10 +267,10 @@ void StreamReport::writeSummarySections()
     m_SummaryMsgs.clear();
 
     std::string name = "TotalErrors";
-    std::string value = std::to_string(m_iErrorCount);
+    std::string value = std::to_string(m_llErrorCount);
     m_pRenderer->addLine(name, value);
     name = "TotalWarnings";
-    value = std::to_string(m_iWarningCount);
+    value = std::to_string(m_llWarningCount);
     m_pRenderer->addLine(name, value);
     m_pRenderer->closeSection();
 }
@@ -282,6 +287,15 @@ bool StreamReport::closeReport()
         return m_bReportOk;
     m_bClosed = true;
 
+    if (m_pMpeg2TsReport && m_pMsgPool) {
+        // The events the callbacks only counted once the lists were full.
+        m_pMpeg2TsReport->addCountedEvents();
+        for (int id = 0; id < StreamMessagePool::COUNTED_IDS; ++id) {
+            const IssueKind* issue = findIssueKind(id);
+            if (issue)
+                (issue->error ? m_llErrorCount : m_llWarningCount) += (long long)m_pMsgPool->countedOfId(id);
+        }
+    }
     if (m_pRenderer) {
         // Every run has its summaries (file, times, container), whatever was found in it.
         // They go beside the FLV sections, where a transport stream report has them.

@@ -48,8 +48,8 @@ public:
 
     bool isReportOk() const { return m_bReportOk; }
     const std::string& getReportFileName() const { return m_sReportFileName; }
-    int getErrorCount() const { return m_iErrorCount; }
-    int getWarningCount() const { return m_iWarningCount; }
+    long long getErrorCount() const { return m_llErrorCount; }
+    long long getWarningCount() const { return m_llWarningCount; }
 
     // The report name to use so that it is never the input file itself.
     static std::string reportNameAvoidingInput(const std::string& reportName, const char* inputFileName,
@@ -68,8 +68,9 @@ private:
     Mpeg2TsReport* m_pMpeg2TsReport;
     StreamMessagePool* m_pMsgPool;
     std::list<StreamMessage*> m_SummaryMsgs;
-    int m_iErrorCount;
-    int m_iWarningCount;
+    // 64-bit: a feed watched for weeks may pass two thousand million.
+    long long m_llErrorCount;
+    long long m_llWarningCount;
     std::list<std::pair<std::string, std::string>> m_ReportSummary;
 
     std::string m_sReportFileName;

@@ -596,6 +596,55 @@ TEST(CbPacketEvents, NullTextAndHugePacketNumbers)
     EXPECT_TRUE(drain(pool).empty());
 }
 
+// A message the report handed back is filled again: nothing of its earlier event may
+// show through (type, id, description, a longer text, a text now null). A message of
+// another shape is not reused. Once the pool summarizes errors, later errors of a PID
+// that already had its message are only counted.
+TEST(CbPacketEvents, RecycledMessagesCarryNothingOverAndSummarizedOnesAreCounted)
+{
+    StreamMessagePool pool;
+    char text[] = "The 5 reserved bits after the seamless_splice_flag have the value '0x1e'";
+    PacketEventInfo info{481, text, 123456789};
+    Mpeg2TsCallbacks::mpeg2TsReservedBitsError(&info, &pool);
+    StreamMessage* used = pool.getUnprocessedMsg();
+    ASSERT_NE(nullptr, used);
+    ASSERT_TRUE(pool.recycleMsg(used));
+    PacketEventInfo next{7, nullptr, 5};
+    Mpeg2TsCallbacks::mpeg2TsPcrRollOverCb(&next, &pool);
+    MsgPtr m = takeOne(pool);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(used, m.get());  // the same message, filled again
+    EXPECT_EQ(CB_MPEG2TS_PCR_ROLL_OVER, m->getCallbackId());
+    EXPECT_EQ("PCR Rollover", m->getMsgDesc());
+    EXPECT_EQ(MSG_TYPE_WARNING, m->getMsgType());
+    ASSERT_EQ((std::vector<Entry>{{"Pid", "7"}, {"Pid", "7"}}), entries(*m));
+    EXPECT_EQ((std::vector<Entry>{{"Packet", "5"}, {"Type", "PCR Rollover"}, {"Description", ""}}),
+              childrenOf(elementAt(*m, 1)));
+
+    StreamMessage* other = new StreamMessage();
+    MappedValueList* list = new MappedValueList;
+    list->push_back(callbackMappedValue("Pid", "7"));
+    list->push_back(callbackMappedValue("Frame Rate", "25"));
+    other->setMsgData(list, PAYLOAD_TYPE_MAPPED_LIST, 0);
+    ASSERT_TRUE(pool.recycleMsg(other));
+    Mpeg2TsCallbacks::mpeg2TsContinuityError(&next, &pool);
+    m = takeOne(pool);
+    ASSERT_TRUE(m);
+    EXPECT_EQ((std::vector<Entry>{{"Packet", "5"}, {"Type", "Continuity Error"}, {"Description", ""}}),
+              childrenOf(elementAt(*m, 1)));
+
+    pool.summarize(MSG_TYPE_ERROR);
+    Mpeg2TsCallbacks::mpeg2TsContinuityError(&next, &pool);  // PID 7 had its message
+    EXPECT_TRUE(drain(pool).empty());
+    next.pid = 8;
+    Mpeg2TsCallbacks::mpeg2TsContinuityError(&next, &pool);  // the first of PID 8 still comes
+    EXPECT_EQ(1u, drain(pool).size());
+    Mpeg2TsCallbacks::mpeg2TsPcrRollOverCb(&next, &pool);  // warnings are not summarized
+    EXPECT_EQ(1u, drain(pool).size());
+    EXPECT_EQ(1u, pool.countedOfPid(MSG_TYPE_ERROR, 7));
+    EXPECT_EQ(1u, pool.countedOfId(CB_MPEG2TS_CONTINUITY_ERROR));
+}
+
 TEST(CbDuration, WordsAreCopied)
 {
     StreamMessagePool pool;

@@ -1235,4 +1235,95 @@ TEST(DamagedStreamSurgery, LayoutAndTablesOfTheFixtures)
     EXPECT_LE(tags.back().offset + 11 + tags.back().size + 4, flv.size());
 }
 
+// A feed whose video PID loses a packet at every packet: more continuity errors than a
+// report lists. TotalErrors stays exact; the final "Errors" list and the video stream's
+// own stop at the listing limit and end with one line counting the rest.
+TEST(DamagedStreamFlood, ErrorsPastTheListingLimitAreCountedNotListed)
+{
+    const size_t limit = 10000;  // Mpeg2TsReport::LISTED_ISSUE_LIMIT, which the executable uses
+    Bytes one = readBytes(fixture("mpeg2_576_16x9_ac3.ts"));
+    StreamLayout l = layoutOf(one);
+    ASSERT_FALSE(l.elements.empty());
+    const unsigned video = l.elements[0].second;
+    size_t videoPackets = 0;
+    for (size_t i = 0; i < packetCount(one); ++i)
+        videoPackets += pidOf(&one[i * PKT]) == video;
+    ASSERT_GT(videoPackets, 0u);
+    // Copies joined with every PID's counters carried on, so the joins are whole.
+    Bytes ts;
+    while (ts.size() / PKT < 2 * one.size() / PKT || (ts.size() / one.size()) * videoPackets < limit + 2000)
+        ts.insert(ts.end(), one.begin(), one.end());
+    std::vector<int> last(8192, -1);
+    const long pmt = findUnitStart(ts, l.pmtPid);
+    ASSERT_GE(pmt, 0);
+    size_t seenAfterPmt = 0;
+    long long expected = 0;
+    for (size_t i = 0; i < packetCount(ts); ++i) {
+        uint8_t* p = &ts[i * PKT];
+        unsigned pid = pidOf(p);
+        if (pid == 0x1FFF)
+            continue;
+        bool payload = afcOf(p) & 1;
+        int cc = p[3] & 0x0F;
+        if (last[pid] >= 0) {
+            // Past the first packets after the PMT, the video PID skips a value each time.
+            bool damaged = pid == video && (long)i > pmt && ++seenAfterPmt > 50;
+            cc = payload ? (last[pid] + (damaged ? 2 : 1)) & 0x0F : last[pid];
+            bool signalled = afcOf(p) & 2 && p[4] > 0 && (p[5] & 0x80);
+            if (damaged && payload && !signalled)
+                ++expected;
+        }
+        p[3] = (uint8_t)((p[3] & 0xF0) | cc);
+        last[pid] = cc;
+    }
+    ASSERT_GT(expected, (long long)limit);
+    const std::string rest = std::to_string(expected - (long long)limit);
+
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    std::string input = dir + "/input.ts";
+    ASSERT_TRUE(writeBytes(input, ts));
+    for (bool xml : {false, true}) {
+        RunResult r = runOn(dir, input, xml, 120000);
+        ASSERT_FALSE(r.timedOut);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_FALSE(sanitizerSpoke(r.err)) << r.err;
+        std::string text = readText(r.report);
+        if (!xml) {
+            EXPECT_TRUE(contains(text, "\nTotalErrors:" + std::to_string(expected) + "\n")) << text.substr(0, 600);
+            // The video stream's list and the final one.
+            size_t lines = 0;
+            for (size_t at = text.find("Type=\"Continuity Error\""); at != std::string::npos;
+                 at = text.find("Type=\"Continuity Error\"", at + 1))
+                ++lines;
+            EXPECT_EQ(2 * limit, lines);
+            EXPECT_TRUE(contains(text, "\nNot Listed:" + rest + "\n>>> Errors <<<\n>>> Video Stream <<<"));
+            EXPECT_TRUE(contains(text, "\nNot Listed:" + rest + "\n>>> Errors <<<\n>>> Media <<<"));
+        } else {
+            TiXmlDocument doc;
+            doc.Parse(text.c_str());
+            ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+            const TiXmlElement* root = doc.RootElement();
+            const TiXmlElement* total = child(child(root, "MediaSummary"), "TotalErrors");
+            ASSERT_TRUE(total != nullptr);
+            EXPECT_EQ(std::to_string(expected), total->Attribute("value"));
+            const TiXmlElement* media = child(root, "Media");
+            for (const TiXmlElement* errors : {child(media, "Errors"), child(child(media, "VideoStream"), "Errors")}) {
+                ASSERT_TRUE(errors != nullptr);
+                size_t listed = 0;
+                for (const TiXmlElement* e = errors->FirstChildElement("Pid"); e; e = e->NextSiblingElement("Pid"))
+                    ++listed;
+                EXPECT_EQ(limit, listed);
+                const TiXmlElement* notListed = child(errors, "NotListed");
+                ASSERT_TRUE(notListed != nullptr);
+                EXPECT_EQ(rest, notListed->Attribute("value"));
+                EXPECT_EQ(nullptr, notListed->NextSiblingElement());
+            }
+        }
+        unlink(r.report.c_str());
+        unlink((dir + "/report_log.txt").c_str());
+    }
+    removeTree(dir);
+}
+
 }  // namespace

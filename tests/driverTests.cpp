@@ -393,6 +393,32 @@ TEST(DriverNames, ReportNameNeverNamesTheInput)
     removeTree(dir);
 }
 
+TEST(DriverNames, LogNameNeverNamesTheInput)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    std::string input = dir + "/r_log.txt";
+    {
+        std::ofstream f(input);
+        f << "data";
+    }
+    EXPECT_EQ(dir + "/./r_log.txt.txt", logNameForInput(dir + "/./r_log.txt", input.c_str()));
+    EXPECT_EQ(dir + "/q_log.txt", logNameForInput(dir + "/q_log.txt", input.c_str()));
+    EXPECT_EQ("./r_log.txt", logNameForInput("./r_log.txt", nullptr));
+    // The fallback is checked too: a hard link under that name moves it on again.
+    ASSERT_EQ(0, link(input.c_str(), (dir + "/r_log.txt.txt").c_str()));
+    EXPECT_EQ(dir + "/r_log.txt.txt.txt", logNameForInput(input, input.c_str()));
+    // Every name tried leads to the input: no log at all.
+    std::string name = input;
+    for (int i = 0; i < 8; ++i) {
+        name += ".txt";
+        unlink(name.c_str());
+        ASSERT_EQ(0, link(input.c_str(), name.c_str()));
+    }
+    EXPECT_EQ("", logNameForInput(input, input.c_str()));
+    removeTree(dir);
+}
+
 // ---------------------------------------------------------------- timing
 
 TEST(DriverTiming, ProcessTimeText)
@@ -988,6 +1014,26 @@ TEST(DriverRun, DefaultNamesNeverOverwriteTheInput)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(before, readFile(dir + "/x.ts"));
     EXPECT_TRUE(contains(readFile(dir + "/x.ts.xml"), "<?xml"));
+    removeTree(dir);
+}
+
+TEST(DriverRun, LogNamedLikeTheInputGoesElsewhere)
+{
+    std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    ASSERT_TRUE(copyFile(samplePath(), dir + "/r_log.txt"));
+    std::string before = readFile(dir + "/r_log.txt");
+    for (const char* format : {"txt", "xml"}) {
+        unlink((dir + "/r_log.txt.txt").c_str());
+        RunResult r = runKorbalt(dir, {"-r", format, "-report_name", "r", "-f", "r_log.txt"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(before, readFile(dir + "/r_log.txt")) << format;
+        std::string log = readFile(dir + "/r_log.txt.txt");
+        EXPECT_EQ(0u, log.find("Log file ./r_log.txt is the input file; writing the log to ./r_log.txt.txt\n"))
+            << log.substr(0, 200);
+        EXPECT_TRUE(contains(log, "StreamDecoder Processed 645216 Bytes")) << format;
+        EXPECT_TRUE(contains(readFile(dir + "/r"), std::string(format) == "xml" ? "<TotalErrors" : "TotalErrors:"));
+    }
     removeTree(dir);
 }
 

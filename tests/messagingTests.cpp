@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -305,6 +307,102 @@ TEST(MsgPool, ProducerAndConsumerThreadsLoseNothingAndKeepOrder)
     EXPECT_TRUE(inOrder);
     EXPECT_EQ(kCount, expected);
     EXPECT_EQ(0, drainCount(&pool));
+}
+
+// With a consumer attached a producer that runs ahead is held at the backlog limit
+// until the consumer has taken half; detaching releases it, and without a consumer
+// nothing ever blocks.
+TEST(MsgPool, BacklogLimitHoldsTheProducerOnlyWhileAConsumerIsAttached)
+{
+    const int limit = StreamMessagePool::BACKLOG_LIMIT;
+    StreamMessagePool free;
+    for (int i = 0; i < limit + 10; ++i)
+        free.setUnprocessedMsg(new StreamMessage());
+    EXPECT_EQ(limit + 10, free.getUnprocessedMsgCount());
+    EXPECT_TRUE(free.waitForBacklog(0));
+    EXPECT_EQ(limit + 10, drainCount(&free));
+    EXPECT_FALSE(free.waitForBacklog(1));
+
+    StreamMessagePool pool;
+    pool.attachConsumer();
+    std::atomic<int> sent(0);
+    std::thread producer([&] {
+        for (int i = 0; i < limit + 100; ++i) {
+            pool.setUnprocessedMsg(new StreamMessage());
+            ++sent;
+        }
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (sent.load() < limit && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(limit, sent.load());  // held at the limit, not past it
+    std::deque<StreamMessage*> taken;
+    pool.takeUnprocessedMsgs(&taken);
+    producer.join();
+    EXPECT_EQ(limit + 100, sent.load());
+    EXPECT_EQ((size_t)limit, taken.size());
+    for (StreamMessage* m : taken)
+        delete m;
+    EXPECT_EQ(100, drainCount(&pool));
+
+    // A consumer that goes away lets a held producer through.
+    sent = 0;
+    std::thread again([&] {
+        for (int i = 0; i < limit + 1; ++i) {
+            pool.setUnprocessedMsg(new StreamMessage());
+            ++sent;
+        }
+    });
+    while (sent.load() < limit && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    pool.detachConsumer();
+    again.join();
+    EXPECT_EQ(limit + 1, drainCount(&pool));
+}
+
+// After summarize the callbacks' packet events are counted per type, PID and id,
+// except the first of each PID, which still needs its message; the other type,
+// and PIDs or ids out of range, are never counted.
+TEST(MsgPool, SummarizedPacketEventsAreCountedButEachPidsFirstIsSent)
+{
+    StreamMessagePool pool;
+    EXPECT_FALSE(pool.countPacketEvent(MSG_TYPE_ERROR, CB_MPEG2TS_CONTINUITY_ERROR, 256));
+    pool.summarize(MSG_TYPE_ERROR);
+    EXPECT_TRUE(pool.countPacketEvent(MSG_TYPE_ERROR, CB_MPEG2TS_CONTINUITY_ERROR, 256));
+    EXPECT_TRUE(pool.countPacketEvent(MSG_TYPE_ERROR, CB_MPEG2TS_RESERVED_BITS_ERROR, 256));
+    EXPECT_FALSE(pool.countPacketEvent(MSG_TYPE_ERROR, CB_MPEG2TS_CONTINUITY_ERROR, 0));  // first of PID 0
+    EXPECT_TRUE(pool.countPacketEvent(MSG_TYPE_ERROR, CB_MPEG2TS_CONTINUITY_ERROR, 0));
+    EXPECT_FALSE(pool.countPacketEvent(MSG_TYPE_WARNING, CB_MPEG2TS_PCR_ROLL_OVER, 256));
+    EXPECT_FALSE(pool.countPacketEvent(MSG_TYPE_WARNING, CB_MPEG2TS_PCR_ROLL_OVER, 256));
+    EXPECT_FALSE(pool.countPacketEvent(MSG_TYPE_INFO, CB_MPEG2TS_PCR_ROLL_OVER, 256));
+    EXPECT_FALSE(pool.countPacketEvent(MSG_TYPE_ERROR, CB_MPEG2TS_CONTINUITY_ERROR, 8192));
+    EXPECT_FALSE(pool.countPacketEvent(MSG_TYPE_ERROR, StreamMessagePool::COUNTED_IDS, 256));
+    EXPECT_EQ(2u, pool.countedOfPid(MSG_TYPE_ERROR, 256));
+    EXPECT_EQ(1u, pool.countedOfPid(MSG_TYPE_ERROR, 0));
+    EXPECT_EQ(0u, pool.countedOfPid(MSG_TYPE_WARNING, 256));
+    EXPECT_EQ(2u, pool.countedOfId(CB_MPEG2TS_CONTINUITY_ERROR));
+    EXPECT_EQ(1u, pool.countedOfId(CB_MPEG2TS_RESERVED_BITS_ERROR));
+}
+
+// Recycled messages come back last in, first out, up to the limit; the pool frees
+// what it holds (ASan sees a leak otherwise).
+TEST(MsgPool, RecyclingIsBoundedAndThePoolFreesWhatItHolds)
+{
+    StreamMessagePool pool;
+    EXPECT_EQ(nullptr, pool.takeRecycledMsg());
+    std::vector<StreamMessage*> many;
+    for (size_t i = 0; i < StreamMessagePool::RECYCLE_LIMIT + 5; ++i)
+        many.push_back(new StreamMessage());
+    StreamMessage* last = many[StreamMessagePool::RECYCLE_LIMIT - 1];
+    pool.recycleMsgs(&many);  // the five beyond the limit are deleted
+    EXPECT_TRUE(many.empty());
+    StreamMessage* extra = new StreamMessage();
+    EXPECT_FALSE(pool.recycleMsg(extra));
+    delete extra;
+    StreamMessage* m = pool.takeRecycledMsg();
+    EXPECT_EQ(last, m);
+    EXPECT_TRUE(pool.recycleMsg(m));
 }
 
 // ---------------------------------------------------------------- mapped values

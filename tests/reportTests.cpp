@@ -1,6 +1,7 @@
 // Report writer: renderers, transport stream report and stream report, checked
 // against golden files built from message sequences of the callbacks' shapes.
 #include "callbacks/callbackMappedValue.h"
+#include "callbacks/mpeg2tsCallbacks.h"
 #include "engine/msgCallback.h"
 #include "engine/streamErrorMessage.h"
 #include "engine/streamInfoMessage.h"
@@ -883,6 +884,111 @@ TEST(ReportTs, StreamSectionsVideoFirstLowestPidFirstOncePerPid)
     EXPECT_EQ(expected, text.substr(media)) << text;
 }
 
+// Past the listing limit only counts grow: each list ends with one "Not Listed" line,
+// a stream section lists what of its PID was listed, and the PAT section still shows
+// the first error of PID 0 though it came after the limit. Compact records and
+// messages kept whole (texts that do not read back) share the limit.
+TEST(ReportTs, ListingStopsAtTheLimitAndCountsTheRest)
+{
+    struct LimitGuard {
+        LimitGuard() { Mpeg2TsReport::setListedIssueLimit(3); }
+        ~LimitGuard() { Mpeg2TsReport::setListedIssueLimit(0); }
+    } guard;
+    auto cc = [](int pid, unsigned long long packet, int from) {
+        std::string text =
+            "Old counter is " + std::to_string(from) + " New Counter is " + std::to_string((from + 2) % 16);
+        return packetMsg(CB_MPEG2TS_CONTINUITY_ERROR, pid, packet, text);
+    };
+    for (RendererType type : {RENDERER_TXT, RENDERER_XML}) {
+        TempDir dir;
+        StreamReport* report = nullptr;
+        std::string text = runReport(
+            dir.file("l"), type,
+            {patMsg(7, {{1, 256}}), streamTypeMsg(256, "Video"), cc(256, 10, 14), cc(256, 11, 0),
+             packetMsg(CB_MPEG2TS_CONTINUITY_ERROR, 256, 12, "kept whole"), cc(256, 13, 4), cc(0, 14, 5),
+             packetMsg(CB_MPEG2TS_RESERVED_BITS_ERROR, 256, 15,
+                       "The 5 reserved bits after the seamless_splice_flag have the value '0x1e'"),
+             packetMsg(CB_MPEG2TS_PCR_ROLL_OVER, 256, 16, "pcr rollover detected")},
+            &report);
+        EXPECT_EQ(6, report->getErrorCount());
+        EXPECT_EQ(1, report->getWarningCount());
+        delete report;
+        if (type == RENDERER_TXT) {
+            const std::string first =
+                "\nPid:256Packet=\"10\"Type=\"Continuity Error\"Description=\"Old counter is 14 New Counter is 0\""
+                "\nPid:256Packet=\"11\"Type=\"Continuity Error\"Description=\"Old counter is 0 New Counter is 2\""
+                "\nPid:256Packet=\"12\"Type=\"Continuity Error\"Description=\"kept whole\"";
+            EXPECT_NE(std::string::npos,
+                      text.find("\n<<< Errors >>>\nPid:0Packet=\"14\"Type=\"Continuity Error\"Description=\"Old "
+                                "counter is 5 New Counter is 7\"\n>>> Errors <<<\n>>> PAT Table <<<"))
+                << text;
+            EXPECT_NE(std::string::npos, text.find("\n<<< Errors >>>" + first + "\nNot Listed:2\n>>> Errors <<<"
+                                                   "\n>>> Video Stream <<<"))
+                << text;
+            EXPECT_NE(std::string::npos,
+                      text.find("\n<<< Errors >>>" + first + "\nNot Listed:3\n>>> Errors <<<\n<<< Warnings >>>"
+                                "\nPid:256Packet=\"16\"Type=\"PCR Rollover\"Description=\"pcr rollover detected\""
+                                "\n>>> Warnings <<<\n>>> Media <<<"))
+                << text;
+            EXPECT_NE(std::string::npos, text.find("\nTotalErrors:6\nTotalWarnings:1\n"));
+        } else {
+            TiXmlDocument doc;
+            doc.Parse(text.c_str());
+            ASSERT_FALSE(doc.Error()) << text;
+            const TiXmlElement* media = doc.RootElement()->FirstChildElement("Media");
+            ASSERT_TRUE(media != nullptr);
+            const TiXmlElement* errors = media->FirstChildElement("Errors");
+            ASSERT_TRUE(errors != nullptr) << text;
+            int lines = 0;
+            for (const TiXmlElement* e = errors->FirstChildElement("Pid"); e; e = e->NextSiblingElement("Pid"))
+                ++lines;
+            EXPECT_EQ(3, lines);
+            ASSERT_TRUE(errors->FirstChildElement("NotListed") != nullptr) << text;
+            EXPECT_STREQ("3", errors->FirstChildElement("NotListed")->Attribute("value"));
+            const TiXmlElement* video = media->FirstChildElement("VideoStream");
+            ASSERT_TRUE(video && video->FirstChildElement("Errors") &&
+                        video->FirstChildElement("Errors")->FirstChildElement("NotListed"))
+                << text;
+            EXPECT_STREQ("2", video->FirstChildElement("Errors")->FirstChildElement("NotListed")->Attribute("value"));
+        }
+    }
+}
+
+// A full list makes the callbacks only count; what they counted reaches TotalErrors
+// and the "Not Listed" lines when the report is written.
+TEST(ReportTs, EventsOnlyCountedAfterTheLimitStillCount)
+{
+    struct LimitGuard {
+        LimitGuard() { Mpeg2TsReport::setListedIssueLimit(2); }
+        ~LimitGuard() { Mpeg2TsReport::setListedIssueLimit(0); }
+    } guard;
+    TempDir dir;
+    StreamMessagePool pool;
+    StreamReport report(dir.file("c"), &pool, false, RENDERER_TXT);
+    report.addToReport("Summary");
+    report.processMessage(streamTypeMsg(256, "Video"), &report);
+    auto fire = [&](int pid, int count) {
+        for (int i = 0; i < count; ++i) {
+            char text[64];
+            snprintf(text, sizeof(text), "Old counter is %d New Counter is %d", i % 16, (i + 2) % 16);
+            PacketEventInfo info{pid, text, (uint64_t)i};
+            Mpeg2TsCallbacks::mpeg2TsContinuityError(&info, &pool);
+            while (StreamMessage* m = pool.getUnprocessedMsg())
+                report.processMessage(m, &report);
+        }
+    };
+    fire(256, 5);
+    EXPECT_EQ(3u, pool.countedOfPid(MSG_TYPE_ERROR, 256));
+    fire(300, 2);  // the first of PID 300 comes as a message, the second is counted
+    EXPECT_EQ(1u, pool.countedOfPid(MSG_TYPE_ERROR, 300));
+    ASSERT_TRUE(report.closeReport());
+    EXPECT_EQ(7, report.getErrorCount());
+    std::string text = readFile(dir.file("c"));
+    EXPECT_NE(std::string::npos, text.find("\nTotalErrors:7\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\nNot Listed:3\n>>> Errors <<<\n>>> Video Stream <<<")) << text;
+    EXPECT_NE(std::string::npos, text.find("\nNot Listed:5\n>>> Errors <<<\n>>> Media <<<")) << text;
+}
+
 TEST(ReportTs, PatErrorsShowTheFirstAndTheErrorsSectionAll)
 {
     TempDir dir;
@@ -983,8 +1089,8 @@ TEST(ReportTs, MessagesWithoutPidAreDroppedAndCopiesSurviveTheOriginal)
     EXPECT_EQ(nullptr, ts.getMsgList((_MessageType)3));
 
     ts.addMessage(packetMsg(CB_MPEG2TS_CONTINUITY_ERROR, 33, 5, "t"));
-    ASSERT_EQ(1u, ts.getMsgList(MSG_TYPE_ERROR)->count(33));
-    // The filed original goes with its stream section; the Errors copy stays.
+    // Errors are kept as records, printed in the stream section and in Errors.
+    EXPECT_EQ(nullptr, ts.getMsgList(MSG_TYPE_ERROR));
     ts.addMessage(streamTypeMsg(33, "Audio"));
     TempDir dir;
     std::string path = dir.file("t");
