@@ -3,8 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#if defined(__x86_64__) || defined(__SSE2__)
-#include <immintrin.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
@@ -51,10 +51,12 @@ int VideoProcessor::searchForStartCodePrefix()
 
 namespace {
 
-// First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the size of the
-// array w. A block of positions from i reads w[i] to w[i + block + 1], which past limit
-// may be stale bytes of the array: the positions they could make are masked off.
-int findStartCodePrefixSse2(const unsigned char* w, int from, int limit, int capacity)
+// First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the number of bytes
+// readable from w. A block of positions from i reads w[i] to w[i + 17], which past limit
+// may be stale bytes: the positions they could make are masked off. SSE2 only: an AVX2
+// scan was no faster on payload-sized pieces, and 256-bit code mixed with the SSE copies
+// around it costs more than it saves.
+int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
 {
     int i = from;
 #if defined(__SSE2__)
@@ -80,39 +82,6 @@ int findStartCodePrefixSse2(const unsigned char* w, int from, int limit, int cap
     return -1;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KORBALT_AVX2_SCAN 1
-// The same, 32 positions at a time, for processors that have AVX2.
-__attribute__((target("avx2"))) int findStartCodePrefixAvx2(const unsigned char* w, int from, int limit,
-                                                            int capacity)
-{
-    int i = from;
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i one = _mm256_set1_epi8(1);
-    for (; i < limit && i + 34 <= capacity; i += 32) {
-        __m256i b0 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i)), zero);
-        __m256i b1 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 1)), zero);
-        __m256i b2 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 2)), one);
-        unsigned mask = (unsigned)_mm256_movemask_epi8(_mm256_and_si256(_mm256_and_si256(b0, b1), b2));
-        if (limit - i < 32)
-            mask &= (1u << (limit - i)) - 1;
-        if (mask)
-            return i + __builtin_ctz(mask);
-    }
-    return findStartCodePrefixSse2(w, i, limit, capacity);
-}
-#endif
-
-int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
-{
-#ifdef KORBALT_AVX2_SCAN
-    static const bool haveAvx2 = __builtin_cpu_supports("avx2");
-    if (haveAvx2)
-        return findStartCodePrefixAvx2(w, from, limit, capacity);
-#endif
-    return findStartCodePrefixSse2(w, from, limit, capacity);
-}
-
 }  // namespace
 
 int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
@@ -128,7 +97,7 @@ int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
     // search would stop on; the stepping only skips positions where none can begin. The
     // bytes stepped over up to it are therefore its distance, whatever the steps were. A
     // failed search stops at limit, the first position that still needs more bytes.
-    const int found = findStartCodePrefix(m_aucWindow, start, limit, WINDOW_SIZE);
+    const int found = findStartCodePrefix(m_aucWindow, start, limit, WINDOW_SIZE + WINDOW_SLACK);
     const int pos = found >= 0 ? found : limit;
     if (byteCounter)
         *byteCounter += (unsigned int)(pos - start);
