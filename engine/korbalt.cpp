@@ -18,10 +18,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 // ---------------------------------------------------------------- module state
@@ -159,14 +160,28 @@ void addSummary(StreamReport* report, const char* name, const std::string& value
     unlockReport();
 }
 
-// Sleeps up to ms, in short slices so that a cleared flag is noticed at once.
+// Wakes a listener waiting in pollSleep; the end of a run would otherwise wait out the
+// rest of its slice.
+std::mutex s_ListenerWakeMutex;
+std::condition_variable s_ListenerWake;
+
+void wakeListener()
+{
+    // Taking the mutex orders the cleared flag before the wait that must see it.
+    { std::lock_guard<std::mutex> lock(s_ListenerWakeMutex); }
+    s_ListenerWake.notify_all();
+}
+
+// Sleeps up to ms, in short slices so that a cleared flag is noticed soon even without a
+// wake-up, and at once with one.
 void pollSleep(int ms, const std::atomic<bool>* keepListening)
 {
     const int slice = 50;
+    std::unique_lock<std::mutex> lock(s_ListenerWakeMutex);
     for (int waited = 0; waited < ms; waited += slice) {
         if (keepListening && !keepListening->load())
             return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms - waited < slice ? ms - waited : slice));
+        s_ListenerWake.wait_for(lock, std::chrono::milliseconds(ms - waited < slice ? ms - waited : slice));
     }
 }
 
@@ -686,6 +701,7 @@ int korbaltMain(int argc, char** argv)
     }
 
     bKeepListening.store(false);
+    wakeListener();
     if (listenerStarted) {
         joinPosixThread(m_uliMsgReader, nullptr);
     } else {

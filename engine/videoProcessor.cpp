@@ -1,6 +1,7 @@
 #include "engine/videoProcessor.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #if defined(__SSE2__)
@@ -51,26 +52,43 @@ int VideoProcessor::searchForStartCodePrefix()
 
 namespace {
 
+#if defined(__SSE2__)
+// Bit k set when p[k] == c, for k in 0..63.
+inline uint64_t byteMask64(const unsigned char* p, __m128i c)
+{
+    uint64_t m0 = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), c));
+    uint64_t m1 =
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), c));
+    uint64_t m2 =
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), c));
+    uint64_t m3 =
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), c));
+    return m0 | (m1 << 16) | (m2 << 32) | (m3 << 48);
+}
+#endif
+
 // First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the number of bytes
-// readable from w. A block of positions from i reads w[i] to w[i + 17], which past limit
-// may be stale bytes: the positions they could make are masked off. SSE2 only: an AVX2
-// scan was no faster on payload-sized pieces, and 256-bit code mixed with the SSE copies
-// around it costs more than it saves.
+// readable from w. A step reads 64 bytes and decides the 62 positions whose three bytes
+// are all in them: a pair of zeros is looked for first (rare in coded pictures), the 01
+// only where there is one. Bytes read past limit may be stale: the positions they could
+// make are masked off. Near the end of what may be read, one position at a time.
 int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
 {
     int i = from;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi8(1);
-    for (; i < limit && i + 18 <= capacity; i += 16) {
-        __m128i b0 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i)), zero);
-        __m128i b1 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i + 1)), zero);
-        __m128i b2 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i + 2)), one);
-        unsigned mask = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(b0, b1), b2));
-        if (limit - i < 16)
-            mask &= (1u << (limit - i)) - 1;
-        if (mask)
-            return i + __builtin_ctz(mask);
+    const uint64_t all = (1ull << 62) - 1;
+    for (; i < limit && i + 64 <= capacity; i += 62) {
+        uint64_t zeros = byteMask64(w + i, zero);
+        uint64_t m = zeros & (zeros >> 1);
+        const int left = limit - i;
+        m &= left >= 62 ? all : (1ull << left) - 1;
+        if (!m)
+            continue;
+        m &= byteMask64(w + i, one) >> 2;
+        if (m)
+            return i + __builtin_ctzll(m);
     }
 #else
     (void)capacity;
