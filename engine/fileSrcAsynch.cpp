@@ -12,9 +12,7 @@ FileSrcAsynch::FileSrcAsynch(const std::string& fileName)
 }
 
 FileSrcAsynch::FileSrcAsynch(const std::string& fileName, int numBuffers, int bufferSize)
-    : StreamSrcAsynch(numBuffers, bufferSize), m_sFileName(fileName), m_llFileSize(0), m_llBytesDelivered(0),
-      m_iSliceSize(bufferSize < FILE_SRC_SLICE_SIZE ? bufferSize : FILE_SRC_SLICE_SIZE), m_pHeldData(nullptr),
-      m_llHeldLength(0), m_llHeldOffset(0)
+    : StreamSrcAsynch(numBuffers, bufferSize), m_sFileName(fileName), m_llFileSize(0), m_llBytesDelivered(0)
 {
     prefixQueueNames("/");
     m_llFileSize = getFileSizeOfFileName(m_sFileName.c_str());
@@ -86,40 +84,12 @@ int FileSrcAsynch::startFileReader()
 
 bool FileSrcAsynch::getRawDataBuff(unsigned char** buffer, long long* length)
 {
-    if (!m_bHoldingBuffer || m_llHeldOffset >= m_llHeldLength) {
-        m_pHeldData = nullptr;
-        m_llHeldLength = m_llHeldOffset = 0;
-        unsigned char* data = nullptr;
-        long long n = 0;
-        if (!StreamSrcAsynch::getRawDataBuff(&data, &n)) {
-            if (m_iState == SRC_STATE_ENDED && m_iReaderErrno != 0)
-                setFailureText(std::string("cannot read input file ") + m_sFileName + ": " +
-                               strerror(m_iReaderErrno));
-            return false;
-        }
-        m_pHeldData = data;
-        m_llHeldLength = n;
-    }
-    m_iReceiveErrno = 0;
-    long long n = m_llHeldLength - m_llHeldOffset;
-    if (n > m_iSliceSize)
-        n = m_iSliceSize;
-    *buffer = m_pHeldData + m_llHeldOffset;
-    *length = n;
-    m_llHeldOffset += n;
-    m_llBytesDelivered += n;
-    return true;
-}
-
-bool FileSrcAsynch::releaseRawDataBuff()
-{
-    // Slices still to come keep the buffer here. Stopping needs no release: the exit
-    // message overtakes the buffers anyway, and the source frees them all.
-    if (m_bHoldingBuffer && m_iState == SRC_STATE_RUNNING && m_llHeldOffset < m_llHeldLength)
-        return true;
-    m_pHeldData = nullptr;
-    m_llHeldLength = m_llHeldOffset = 0;
-    return StreamSrcAsynch::releaseRawDataBuff();
+    bool got = StreamSrcAsynch::getRawDataBuff(buffer, length);
+    if (got)
+        m_llBytesDelivered += *length;
+    else if (m_iState == SRC_STATE_ENDED && m_iReaderErrno != 0)
+        setFailureText(std::string("cannot read input file ") + m_sFileName + ": " + strerror(m_iReaderErrno));
+    return got;
 }
 
 int FileSrcAsynch::getPercentComplete()
