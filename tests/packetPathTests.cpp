@@ -8,11 +8,13 @@
 #include "engine/msgCallback.h"
 #include "engine/pesProcessor.h"
 #include "engine/videoProcessor.h"
+#include "tests/support/testSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -154,6 +156,49 @@ TEST(PacketPathSearch, PrefixAtEveryWindowPositionIsFound)
     unsigned char b[] = {0xB8};
     walker.processRawBuff(b, sizeof(b));
     EXPECT_EQ(std::vector<long long>{2}, walker.found);
+}
+
+// The video of every fixture, handed over as the PES processor does (packet payloads, a
+// short piece at each PES start, now and then odd sizes): the same start codes and
+// alignment counts as the plain scan of the whole elementary stream.
+TEST(PacketPathSearch, FixtureVideoMatchesThePlainScan)
+{
+    std::mt19937 rng(188);
+    int streams = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(testsupport::fixture(""))) {
+        if (entry.path().extension() != ".ts")
+            continue;
+        for (int type : {2, 27}) {
+            std::vector<size_t> pesStarts;
+            std::vector<uint8_t> es = testsupport::extractElementaryStream(entry.path().string(), type, &pesStarts);
+            if (es.empty())
+                continue;
+            ++streams;
+            std::vector<long long> expected;
+            for (size_t i = 0; i + 3 < es.size(); ++i) {
+                if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1)
+                    expected.push_back((long long)i);
+            }
+            MsgCallback registry;
+            StartCodeWalker walker(&registry);
+            size_t nextStart = 0;
+            for (size_t pos = 0; pos < es.size();) {
+                while (nextStart < pesStarts.size() && pesStarts[nextStart] <= pos)
+                    ++nextStart;
+                size_t n = rng() % 16 == 0 ? 1 + rng() % 188 : 184;
+                if (nextStart < pesStarts.size())
+                    n = std::min(n, pesStarts[nextStart] - pos);
+                n = std::min(n, es.size() - pos);
+                walker.processRawBuff(&es[pos], (long long)n);
+                pos += n;
+            }
+            const std::string name = entry.path().filename().string() + " type " + std::to_string(type);
+            ASSERT_EQ(expected, walker.found) << name;
+            for (size_t k = 0; k < walker.found.size(); ++k)
+                ASSERT_EQ((unsigned)walker.found[k], walker.counterAt[k]) << name << " code " << k;
+        }
+    }
+    EXPECT_GE(streams, 10);
 }
 
 TEST(PacketPathSearch, SyncWordsMatchThePlainScan)
