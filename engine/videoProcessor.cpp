@@ -52,6 +52,12 @@ int VideoProcessor::searchForStartCodePrefix()
 
 namespace {
 
+// slice_start_code values.
+inline bool isSliceCode(unsigned char value)
+{
+    return value >= 0x01 && value <= 0xAF;
+}
+
 #if defined(__SSE2__)
 // Bit k set when p[k] == c, for k in 0..63.
 inline uint64_t byteMask64(const unsigned char* p, __m128i c)
@@ -71,8 +77,9 @@ inline uint64_t byteMask64(const unsigned char* p, __m128i c)
 // readable from w. A step reads 64 bytes and decides the 62 positions whose three bytes
 // are all in them: a pair of zeros is looked for first (rare in coded pictures), the 01
 // only where there is one. Bytes read past limit may be stale: the positions they could
-// make are masked off. Near the end of what may be read, one position at a time.
-int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
+// make are masked off. Near the end of what may be read, one position at a time. With
+// skipSlices a prefix whose value byte (at pos + 3, before limit + 3) is a slice's is passed.
+int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity, bool skipSlices)
 {
     int i = from;
 #if defined(__SSE2__)
@@ -87,14 +94,17 @@ int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacit
         if (!m)
             continue;
         m &= byteMask64(w + i, one) >> 2;
-        if (m)
-            return i + __builtin_ctzll(m);
+        for (; m; m &= m - 1) {
+            const int p = i + __builtin_ctzll(m);
+            if (!skipSlices || !isSliceCode(w[p + 3]))
+                return p;
+        }
     }
 #else
     (void)capacity;
 #endif
     for (; i < limit; ++i) {
-        if (w[i + 2] == 1 && w[i + 1] == 0 && w[i] == 0)
+        if (w[i + 2] == 1 && w[i + 1] == 0 && w[i] == 0 && !(skipSlices && isSliceCode(w[i + 3])))
             return i;
     }
     return -1;
@@ -102,7 +112,7 @@ int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacit
 
 }  // namespace
 
-int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
+int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter, bool skipSliceCodes)
 {
     if (m_iSearchPosition < 0)
         m_iSearchPosition = 0;
@@ -115,7 +125,7 @@ int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
     // search would stop on; the stepping only skips positions where none can begin. The
     // bytes stepped over up to it are therefore its distance, whatever the steps were. A
     // failed search stops at limit, the first position that still needs more bytes.
-    const int found = findStartCodePrefix(m_aucWindow, start, limit, WINDOW_SIZE + WINDOW_SLACK);
+    const int found = findStartCodePrefix(m_aucWindow, start, limit, WINDOW_SIZE + WINDOW_SLACK, skipSliceCodes);
     const int pos = found >= 0 ? found : limit;
     if (byteCounter)
         *byteCounter += (unsigned int)(pos - start);
