@@ -75,10 +75,10 @@ inline uint64_t byteMask64(const unsigned char* p, __m128i c)
 
 // First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the number of bytes
 // readable from w. A step reads 64 bytes and decides the 62 positions whose three bytes
-// are all in them: a pair of zeros is looked for first (rare in coded pictures), the 01
-// only where there is one. Bytes read past limit may be stale: the positions they could
-// make are masked off. Near the end of what may be read, one position at a time. With
-// skipSlices a prefix whose value byte (at pos + 3, before limit + 3) is a slice's is passed.
+// are all in them: pairs of zeros first, the 01 only where there are some. Bytes read past
+// limit may be stale: the positions they could make are masked off. Near the end of what
+// may be read, one position at a time. With skipSlices a prefix whose value byte (pos + 3,
+// inside the fill level since pos < limit) is a slice's is passed over.
 int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity, bool skipSlices)
 {
     int i = from;
