@@ -94,7 +94,7 @@ protected:
     unsigned char* m_aucWindow;
 
 private:
-    static constexpr int WINDOW_STORE_SIZE = 4 * WINDOW_SIZE;
+    static constexpr int WINDOW_STORE_SIZE = 16 * WINDOW_SIZE;
     // Readable bytes behind the last window position, so that a vector search never needs
     // a scalar tail (what it reads there is masked off).
     unsigned char m_aucWindowStore[WINDOW_STORE_SIZE + WINDOW_SLACK];
