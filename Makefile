@@ -62,7 +62,7 @@ test: build build-san
 # then the hot-path micro-benchmarks. RUNS, SIZE_MB, STREAM=concat: see tools/bench.sh.
 # Google Benchmark goes in before the configure step, so that korbalt_bench is defined.
 bench:
-	@EXTRA_PKGS="time libbenchmark-dev" tools/install-deps.sh
+	@EXTRA_PKGS="time libbenchmark-dev tstools" tools/install-deps.sh
 	@$(MAKE) --no-print-directory build
 	@BUILD=$(BUILD) tools/bench.sh
 

@@ -12,6 +12,8 @@ public:
     // Longest piece appended at once: a header pending near the end of the window must
     // survive the slide that the next piece causes.
     static constexpr int MAX_SLICE = 188;
+    // Bytes that may be read (never used) past the end of the window.
+    static constexpr int WINDOW_SLACK = 64;
 
     explicit ElemStreamProcessor(MsgCallback* msgCallback);
     ~ElemStreamProcessor() override;
@@ -92,8 +94,10 @@ protected:
     unsigned char* m_aucWindow;
 
 private:
-    static constexpr int WINDOW_STORE_SIZE = 4 * WINDOW_SIZE;
-    unsigned char m_aucWindowStore[WINDOW_STORE_SIZE];
+    static constexpr int WINDOW_STORE_SIZE = 16 * WINDOW_SIZE;
+    // Readable bytes behind the last window position, so that a vector search never needs
+    // a scalar tail (what it reads there is masked off).
+    unsigned char m_aucWindowStore[WINDOW_STORE_SIZE + WINDOW_SLACK];
 
     int searchTwoByteSync(unsigned char first, unsigned char second, unsigned char secondMask);
 };

@@ -12,7 +12,8 @@ FileSrcAsynch::FileSrcAsynch(const std::string& fileName)
 }
 
 FileSrcAsynch::FileSrcAsynch(const std::string& fileName, int numBuffers, int bufferSize)
-    : StreamSrcAsynch(numBuffers, bufferSize), m_sFileName(fileName), m_llFileSize(0), m_llBytesDelivered(0)
+    : StreamSrcAsynch(numBuffers, bufferSize), m_sFileName(fileName), m_llFileSize(0), m_llBytesDelivered(0),
+      m_aReleased(), m_auiReleasedPriority(), m_iReleased(0)
 {
     prefixQueueNames("/");
     m_llFileSize = getFileSizeOfFileName(m_sFileName.c_str());
@@ -90,6 +91,24 @@ bool FileSrcAsynch::getRawDataBuff(unsigned char** buffer, long long* length)
     else if (m_iState == SRC_STATE_ENDED && m_iReaderErrno != 0)
         setFailureText(std::string("cannot read input file ") + m_sFileName + ": " + strerror(m_iReaderErrno));
     return got;
+}
+
+bool FileSrcAsynch::releaseRawDataBuff()
+{
+    if (m_iState != SRC_STATE_RUNNING || !m_bHoldingBuffer)
+        return false;
+    m_bHoldingBuffer = false;
+    m_CurrentMsg.length = 0;
+    m_aReleased[m_iReleased] = m_CurrentMsg;
+    m_auiReleasedPriority[m_iReleased] = m_uiCurrentPriority;
+    // Never hold back so many that the reader could run out while the decoder waits.
+    if (++m_iReleased < RELEASE_BATCH && m_iReleased < m_iNumBuffers - 1)
+        return true;
+    bool sent = true;
+    for (int i = 0; i < m_iReleased; ++i)
+        sent = sendWorkerMsg(m_iEmptyQueue, &m_aReleased[i], m_auiReleasedPriority[i]) == 0 && sent;
+    m_iReleased = 0;
+    return sent;
 }
 
 int FileSrcAsynch::getPercentComplete()

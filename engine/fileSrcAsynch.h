@@ -17,6 +17,11 @@ public:
     ~FileSrcAsynch() override;
 
     bool getRawDataBuff(unsigned char** buffer, long long* length) override;
+    // Gives the buffer in hand back, RELEASE_BATCH at a time: the reader, which waits for
+    // empty buffers while the decoder works, then wakes once per batch instead of once per
+    // buffer. Buffers held back are never lost: the source frees every buffer it made.
+    bool releaseRawDataBuff() override;
+    static const int RELEASE_BATCH = 4;
     // Refuses an input that cannot be opened or is not a regular file (failure text
     // "cannot open input file NAME: REASON"), then creates the queues and posts the buffers.
     bool init() override;
@@ -33,6 +38,9 @@ private:
     std::string m_sFileName;
     long long m_llFileSize;
     long long m_llBytesDelivered;
+    AppMsg m_aReleased[RELEASE_BATCH];  // given back, not yet sent to the reader
+    unsigned int m_auiReleasedPriority[RELEASE_BATCH];
+    int m_iReleased;
 };
 
 #endif

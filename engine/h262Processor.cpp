@@ -27,7 +27,7 @@ int saturateToInt(long long v)
 
 H262Processor::H262Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_iVbvBufferSize(0), m_iVideoBitrate(0),
-      m_uiAlignmentByteCount(0), m_ucSequenceHeaderSeen(0), m_ucDisplayExtensionSeen(0),
+      m_uiAlignmentByteCount(0), m_bSkipSliceCodes(true), m_ucSequenceHeaderSeen(0), m_ucDisplayExtensionSeen(0),
       m_ucQuadByteAligned(1), m_ucGopSeen(0), m_ucAspectPending(0)
 {
     memset(&m_SequenceHeader, 0, sizeof(m_SequenceHeader));
@@ -47,7 +47,8 @@ H262Processor::~H262Processor()
 
 int H262Processor::searchForStartCodePrefix()
 {
-    int p = scanForStartCodePrefix(&m_uiAlignmentByteCount);
+    // Until a picture is found misaligned every start code counts for the alignment test.
+    int p = scanForStartCodePrefix(&m_uiAlignmentByteCount, m_bSkipSliceCodes && !m_ucQuadByteAligned);
     // The alignment distance is measured from the last start code that is not a picture's.
     if (p >= 0 && m_aucWindow[p + 3] != kPictureStartCode)
         m_uiAlignmentByteCount = 0;

@@ -23,6 +23,9 @@ public:
     int getVbvBufferSize() const { return m_iVbvBufferSize; }
     int getVideoBitrate() const { return m_iVideoBitrate; }
     bool isQuadByteAligned() const { return m_ucQuadByteAligned != 0; }
+    // Slice start codes carry nothing reported once the alignment verdict is false, so the
+    // search then steps over them. Off only for tests that compare with the plain walk.
+    void setSliceCodeSkipping(bool on) { m_bSkipSliceCodes = on; }
     const SequenceHeader& getSequenceHeader() const { return m_SequenceHeader; }
     const SequenceExtension& getSequenceExtension() const { return m_SequenceExtension; }
 
@@ -41,6 +44,7 @@ private:
     int m_iVbvBufferSize;   // bits; 0 until the first sequence extension
     int m_iVideoBitrate;    // bit/s; 0 until the first sequence extension
     unsigned int m_uiAlignmentByteCount;
+    bool m_bSkipSliceCodes;
     unsigned char m_ucSequenceHeaderSeen;
     unsigned char m_ucDisplayExtensionSeen;
     unsigned char m_ucQuadByteAligned;

@@ -18,11 +18,12 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 // ---------------------------------------------------------------- module state
@@ -160,11 +161,29 @@ void addSummary(StreamReport* report, const char* name, const std::string& value
     unlockReport();
 }
 
-// Sleeps up to ms, in short slices so that a cleared flag is noticed at once, and
-// wakes early when a backlog builds up in the pool.
+// Wakes a listener waiting in pollSleep; the end of a run would otherwise wait out the
+// rest of its slice.
+std::mutex s_ListenerWakeMutex;
+std::condition_variable s_ListenerWake;
+
+void wakeListener(StreamMessagePool* pool)
+{
+    // Taking the mutex orders the cleared flag before the wait that must see it.
+    { std::lock_guard<std::mutex> lock(s_ListenerWakeMutex); }
+    s_ListenerWake.notify_all();
+    if (pool)
+        pool->wakeConsumer();
+}
+
+// Sleeps up to ms, in short slices so that a cleared flag is noticed soon even without a
+// wake-up, and at once with one; with a pool, also wakes early when a backlog builds up.
 void pollSleep(int ms, const std::atomic<bool>* keepListening, StreamMessagePool* pool)
 {
     const int slice = 50;
+    // The pool has its own wake-up; the lock is only for the plain wait.
+    std::unique_lock<std::mutex> lock(s_ListenerWakeMutex, std::defer_lock);
+    if (!pool)
+        lock.lock();
     for (int waited = 0; waited < ms; waited += slice) {
         if (keepListening && !keepListening->load())
             return;
@@ -173,7 +192,7 @@ void pollSleep(int ms, const std::atomic<bool>* keepListening, StreamMessagePool
             if (pool->waitForBacklog(step))
                 return;
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(step));
+            s_ListenerWake.wait_for(lock, std::chrono::milliseconds(step));
         }
     }
 }
@@ -724,6 +743,7 @@ int korbaltMain(int argc, char** argv)
     }
 
     bKeepListening.store(false);
+    wakeListener(pool);
     if (listenerStarted) {
         joinPosixThread(m_uliMsgReader, nullptr);
     } else {

@@ -29,7 +29,7 @@ void initMonotonicCond(pthread_cond_t* cond)
 }  // namespace
 
 StreamMessagePool::StreamMessagePool()
-    : m_iUnprocessedCount(0), m_bConsumerAttached(false), m_bProducerHeld(false), m_abSummarized{{false}, {false}},
+    : m_iUnprocessedCount(0), m_bConsumerAttached(false), m_bProducerHeld(false), m_bWakeRequested(false), m_abSummarized{{false}, {false}},
       m_vCounted(2 * COUNTED_PIDS, 0), m_vSeen(2 * COUNTED_PIDS, false), m_vCountedOfId(COUNTED_IDS, 0)
 {
     initPosixMutex(&m_AvailableMutex);
@@ -155,14 +155,23 @@ void StreamMessagePool::detachConsumer()
 bool StreamMessagePool::waitForBacklog(int ms)
 {
     lockPosixMutex(&m_UnprocessedMutex);
-    if ((int)m_qUnprocessed.size() < WAKE_MARK && ms > 0) {
+    if ((int)m_qUnprocessed.size() < WAKE_MARK && !m_bWakeRequested && ms > 0) {
         struct timespec at;
         deadlineIn(ms, &at);
         pthread_cond_timedwait(&m_BacklogCond, &m_UnprocessedMutex, &at);
     }
-    bool ready = (int)m_qUnprocessed.size() >= WAKE_MARK;
+    bool ready = (int)m_qUnprocessed.size() >= WAKE_MARK || m_bWakeRequested;
+    m_bWakeRequested = false;
     unlockPosixMutex(&m_UnprocessedMutex);
     return ready;
+}
+
+void StreamMessagePool::wakeConsumer()
+{
+    lockPosixMutex(&m_UnprocessedMutex);
+    m_bWakeRequested = true;
+    pthread_cond_broadcast(&m_BacklogCond);
+    unlockPosixMutex(&m_UnprocessedMutex);
 }
 
 bool StreamMessagePool::recycleMsg(StreamMessage* msg)

@@ -60,8 +60,10 @@ public:
     // producer held by the backlog limit.
     void attachConsumer();
     void detachConsumer();
-    // Waits up to ms for WAKE_MARK waiting messages; true when they are there.
+    // Waits up to ms for WAKE_MARK waiting messages; true when they are there, or
+    // when wakeConsumer asked the waiting consumer to look at once.
     bool waitForBacklog(int ms);
+    void wakeConsumer();
 
 private:
     std::deque<StreamMessage*> m_qAvailable;
@@ -75,6 +77,7 @@ private:
     std::atomic<int> m_iUnprocessedCount;
     bool m_bConsumerAttached;
     bool m_bProducerHeld;
+    bool m_bWakeRequested;
     std::atomic<bool> m_abSummarized[2];  // warnings, errors
     // Written by the decoding thread only and read once it has finished.
     std::vector<uint64_t> m_vCounted;     // per type and PID

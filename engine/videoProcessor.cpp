@@ -1,10 +1,11 @@
 #include "engine/videoProcessor.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#if defined(__x86_64__) || defined(__SSE2__)
-#include <immintrin.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
@@ -51,71 +52,67 @@ int VideoProcessor::searchForStartCodePrefix()
 
 namespace {
 
-// First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the size of the
-// array w. A block of positions from i reads w[i] to w[i + block + 1], which past limit
-// may be stale bytes of the array: the positions they could make are masked off.
-int findStartCodePrefixSse2(const unsigned char* w, int from, int limit, int capacity)
+// slice_start_code values.
+inline bool isSliceCode(unsigned char value)
+{
+    return value >= 0x01 && value <= 0xAF;
+}
+
+#if defined(__SSE2__)
+// Bit k set when p[k] == c, for k in 0..63.
+inline uint64_t byteMask64(const unsigned char* p, __m128i c)
+{
+    uint64_t m0 = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), c));
+    uint64_t m1 =
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), c));
+    uint64_t m2 =
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), c));
+    uint64_t m3 =
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), c));
+    return m0 | (m1 << 16) | (m2 << 32) | (m3 << 48);
+}
+#endif
+
+// First pos in [from, limit) where 00 00 01 begins, or -1; capacity is the number of bytes
+// readable from w. A step reads 64 bytes and decides the 62 positions whose three bytes
+// are all in them: pairs of zeros first, the 01 only where there are some. Bytes read past
+// limit may be stale: the positions they could make are masked off. Near the end of what
+// may be read, one position at a time. With skipSlices a prefix whose value byte (pos + 3,
+// inside the fill level since pos < limit) is a slice's is passed over.
+int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity, bool skipSlices)
 {
     int i = from;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi8(1);
-    for (; i < limit && i + 18 <= capacity; i += 16) {
-        __m128i b0 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i)), zero);
-        __m128i b1 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i + 1)), zero);
-        __m128i b2 = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i + 2)), one);
-        unsigned mask = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(b0, b1), b2));
-        if (limit - i < 16)
-            mask &= (1u << (limit - i)) - 1;
-        if (mask)
-            return i + __builtin_ctz(mask);
+    const uint64_t all = (1ull << 62) - 1;
+    for (; i < limit && i + 64 <= capacity; i += 62) {
+        uint64_t zeros = byteMask64(w + i, zero);
+        uint64_t m = zeros & (zeros >> 1);
+        const int left = limit - i;
+        m &= left >= 62 ? all : (1ull << left) - 1;
+        if (!m)
+            continue;
+        m &= byteMask64(w + i, one) >> 2;
+        for (; m; m &= m - 1) {
+            const int p = i + __builtin_ctzll(m);
+            if (!skipSlices || !isSliceCode(w[p + 3]))
+                return p;
+        }
     }
 #else
     (void)capacity;
 #endif
     for (; i < limit; ++i) {
-        if (w[i + 2] == 1 && w[i + 1] == 0 && w[i] == 0)
+        if (w[i + 2] == 1 && w[i + 1] == 0 && w[i] == 0 && !(skipSlices && isSliceCode(w[i + 3])))
             return i;
     }
     return -1;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KORBALT_AVX2_SCAN 1
-// The same, 32 positions at a time, for processors that have AVX2.
-__attribute__((target("avx2"))) int findStartCodePrefixAvx2(const unsigned char* w, int from, int limit,
-                                                            int capacity)
-{
-    int i = from;
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i one = _mm256_set1_epi8(1);
-    for (; i < limit && i + 34 <= capacity; i += 32) {
-        __m256i b0 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i)), zero);
-        __m256i b1 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 1)), zero);
-        __m256i b2 = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 2)), one);
-        unsigned mask = (unsigned)_mm256_movemask_epi8(_mm256_and_si256(_mm256_and_si256(b0, b1), b2));
-        if (limit - i < 32)
-            mask &= (1u << (limit - i)) - 1;
-        if (mask)
-            return i + __builtin_ctz(mask);
-    }
-    return findStartCodePrefixSse2(w, i, limit, capacity);
-}
-#endif
-
-int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity)
-{
-#ifdef KORBALT_AVX2_SCAN
-    static const bool haveAvx2 = __builtin_cpu_supports("avx2");
-    if (haveAvx2)
-        return findStartCodePrefixAvx2(w, from, limit, capacity);
-#endif
-    return findStartCodePrefixSse2(w, from, limit, capacity);
-}
-
 }  // namespace
 
-int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
+int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter, bool skipSliceCodes)
 {
     if (m_iSearchPosition < 0)
         m_iSearchPosition = 0;
@@ -128,7 +125,7 @@ int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter)
     // search would stop on; the stepping only skips positions where none can begin. The
     // bytes stepped over up to it are therefore its distance, whatever the steps were. A
     // failed search stops at limit, the first position that still needs more bytes.
-    const int found = findStartCodePrefix(m_aucWindow, start, limit, WINDOW_SIZE);
+    const int found = findStartCodePrefix(m_aucWindow, start, limit, WINDOW_SIZE + WINDOW_SLACK, skipSliceCodes);
     const int pos = found >= 0 ? found : limit;
     if (byteCounter)
         *byteCounter += (unsigned int)(pos - start);

@@ -88,8 +88,9 @@ protected:
     char m_acValueText[256];   // text payload of the event being fired
     bool m_bBitrateMeasured;   // the last bit rate came from a positive span
 
-    // The start code scan; counts the bytes stepped over into byteCounter when given.
-    int scanForStartCodePrefix(unsigned int* byteCounter);
+    // The start code scan; counts the bytes stepped over into byteCounter when given. With
+    // skipSliceCodes it steps over slice start codes (values 01 to AF) as over any bytes.
+    int scanForStartCodePrefix(unsigned int* byteCounter, bool skipSliceCodes = false);
 };
 
 #endif

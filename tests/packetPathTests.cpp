@@ -5,16 +5,19 @@
 
 #include "engine/adaptationFieldProcessor.h"
 #include "engine/elemStreamProcessor.h"
+#include "engine/h262Processor.h"
 #include "engine/mpeg2TransportProcessor.h"
 #include "engine/msgCallback.h"
 #include "engine/pesProcessor.h"
 #include "engine/videoProcessor.h"
+#include "tests/elemEventRecorder.h"
 #include "tests/support/testSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -158,6 +161,96 @@ TEST(PacketPathSearch, PrefixAtEveryWindowPositionIsFound)
     unsigned char b[] = {0xB8};
     walker.processRawBuff(b, sizeof(b));
     EXPECT_EQ(std::vector<long long>{2}, walker.found);
+}
+
+// The video of every fixture, handed over as the PES processor does (packet payloads, a
+// short piece at each PES start, now and then odd sizes): the same start codes and
+// alignment counts as the plain scan of the whole elementary stream.
+TEST(PacketPathSearch, FixtureVideoMatchesThePlainScan)
+{
+    std::mt19937 rng(188);
+    int streams = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(testsupport::fixture(""))) {
+        if (entry.path().extension() != ".ts")
+            continue;
+        for (int type : {2, 27}) {
+            std::vector<size_t> pesStarts;
+            std::vector<uint8_t> es = testsupport::extractElementaryStream(entry.path().string(), type, &pesStarts);
+            if (es.empty())
+                continue;
+            ++streams;
+            std::vector<long long> expected;
+            for (size_t i = 0; i + 3 < es.size(); ++i) {
+                if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1)
+                    expected.push_back((long long)i);
+            }
+            MsgCallback registry;
+            StartCodeWalker walker(&registry);
+            size_t nextStart = 0;
+            for (size_t pos = 0; pos < es.size();) {
+                while (nextStart < pesStarts.size() && pesStarts[nextStart] <= pos)
+                    ++nextStart;
+                size_t n = rng() % 16 == 0 ? 1 + rng() % 188 : 184;
+                if (nextStart < pesStarts.size())
+                    n = std::min(n, pesStarts[nextStart] - pos);
+                n = std::min(n, es.size() - pos);
+                walker.processRawBuff(&es[pos], (long long)n);
+                pos += n;
+            }
+            const std::string name = entry.path().filename().string() + " type " + std::to_string(type);
+            ASSERT_EQ(expected, walker.found) << name;
+            for (size_t k = 0; k < walker.found.size(); ++k)
+                ASSERT_EQ((unsigned)walker.found[k], walker.counterAt[k]) << name << " code " << k;
+        }
+    }
+    EXPECT_GE(streams, 10);
+}
+
+// Once a picture is found misaligned the H.262 search steps over slice start codes: the
+// events (and what each chunk returns) of every MPEG-2 video fixture are those of the walk
+// over every start code, in packet-sized chunks and in odd ones.
+TEST(PacketPathSearch, H262SliceSkippingMatchesThePlainWalk)
+{
+    struct Run {
+        std::vector<int> results;
+        std::vector<std::string> events;
+        bool aligned = false;
+    };
+    auto run = [](const std::vector<uint8_t>& es, int chunk, bool skip) {
+        Run r;
+        elemtest::EventRecorder recorder;
+        {
+            H262Processor h262(recorder.registry(), 0x100);
+            h262.setSliceCodeSkipping(skip);
+            for (size_t pos = 0; pos < es.size(); pos += (size_t)chunk) {
+                size_t n = std::min(es.size() - pos, (size_t)chunk);
+                r.results.push_back(h262.processRawBuff(const_cast<uint8_t*>(&es[pos]), (long long)n));
+            }
+            r.aligned = h262.isQuadByteAligned();
+        }
+        for (const auto& e : recorder.events())
+            r.events.push_back(std::to_string(e.id) + " " + std::to_string(e.pid) + " " + e.text + " " +
+                               std::to_string(e.number) + " " + e.units);
+        return r;
+    };
+    int misaligned = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(testsupport::fixture(""))) {
+        if (entry.path().extension() != ".ts")
+            continue;
+        std::vector<uint8_t> es = testsupport::extractElementaryStream(entry.path().string(), 2);
+        if (es.empty())
+            continue;
+        for (int chunk : {184, 61, 7}) {
+            Run plain = run(es, chunk, false);
+            Run fast = run(es, chunk, true);
+            const std::string name = entry.path().filename().string() + " chunk " + std::to_string(chunk);
+            ASSERT_EQ(plain.events, fast.events) << name;
+            ASSERT_EQ(plain.results, fast.results) << name;
+            ASSERT_EQ(plain.aligned, fast.aligned) << name;
+            misaligned += !plain.aligned;
+        }
+    }
+    EXPECT_GT(misaligned, 0) << "no fixture exercises the skipping";
 }
 
 TEST(PacketPathSearch, SyncWordsMatchThePlainScan)

@@ -22,7 +22,7 @@ BUILD="${BUILD:-build}"
 KORBALT="${KORBALT:-./$BUILD/korbalt}"
 MICRO="${MICRO:-1}"
 DATA=bench-data
-EXTRA_PKGS="time libbenchmark-dev" tools/install-deps.sh
+EXTRA_PKGS="time libbenchmark-dev tstools" tools/install-deps.sh
 
 mkdir -p "$DATA"
 want=$((SIZE_MB * 1024 * 1024))
