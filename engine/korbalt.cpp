@@ -603,8 +603,13 @@ void runListener(ListenerConfig* c)
             batch.pop_front();
         }
         if (!m) {
-            if (!c->keepListening->load())
-                break;
+            if (!c->keepListening->load()) {
+                // What came in between the last take and the cleared flag is there now.
+                c->pool->takeUnprocessedMsgs(&batch);
+                if (batch.empty())
+                    break;
+                continue;
+            }
             pollSleep(c->pollIntervalMs, c->keepListening, c->pool);
         } else if (m->getCallbackId() == CB_STATUS_ALIVE) {
             if (queue >= 0) {

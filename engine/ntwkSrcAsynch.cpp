@@ -1,4 +1,5 @@
 #include "engine/ntwkSrcAsynch.h"
+#include "engine/streamDecoder.h"
 #include "platform/debugMap.h"
 #include "platform/fileReader.h"
 #include "platform/fileWriter.h"
@@ -222,8 +223,9 @@ bool NtwkSrcAsynch::takeWriterBuffer()
         }
         if (errno != ETIMEDOUT && errno != EINTR)
             return false;
-        // A slow disk is waited for; a writer that has ended is not.
-        if (!writerAlive())
+        // A slow disk is waited for; a writer that has ended (or is held paused past
+        // Ctrl-C) is not.
+        if (!writerAlive() || StreamDecoder::isAbortRequested())
             return false;
     }
 }
@@ -239,7 +241,7 @@ bool NtwkSrcAsynch::sendWriterBuffer()
             break;
         if (errno != ETIMEDOUT && errno != EINTR)
             return false;
-        if (!writerAlive())
+        if (!writerAlive() || StreamDecoder::isAbortRequested())
             return false;
     }
     memset(&m_WriterMsg, 0, sizeof(m_WriterMsg));

@@ -18,11 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#define KORBALT_NET_TEST_LSAN 1
-#endif
-
 #include <arpa/inet.h>
 #include <algorithm>
 #include <atomic>
@@ -99,41 +94,9 @@ bool bringLoopbackUp()
 // NO_NAMESPACE when no namespace could be made, anything else failed.
 int runInPrivateNetwork(const std::function<void()>& body, int timeoutSeconds)
 {
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return 1;
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNET) != 0)
-            _exit(NO_NAMESPACE);
-        if (!bringLoopbackUp())
-            _exit(NO_NAMESPACE);
-        alarm((unsigned)timeoutSeconds);  // a hang inside ends the child, and so fails the test
-        body();
-        bool leaked = false;
-#ifdef KORBALT_NET_TEST_LSAN
-        // _exit skips the leak check that a normal exit runs.
-        leaked = __lsan_do_recoverable_leak_check() != 0;
-#endif
-        fflush(stdout);
-        fflush(stderr);
-        _exit(::testing::Test::HasFailure() || leaked ? 1 : 0);
-    }
-    int status = 0;
-    for (int i = 0; i < (timeoutSeconds + 10) * 100; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            if (WIFEXITED(status))
-                return WEXITSTATUS(status);
-            fprintf(stderr, "network test child ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-            return 2;
-        }
-        usleep(10000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    fprintf(stderr, "network test child timed out\n");
-    return 3;
+    return testsupport::runInChild(body, timeoutSeconds, [] {
+        return unshare(CLONE_NEWNET) == 0 && bringLoopbackUp() ? 0 : NO_NAMESPACE;
+    });
 }
 
 #define IN_PRIVATE_NETWORK(seconds, ...)                                                             \
@@ -724,6 +687,46 @@ TEST(NetSource, CopyEqualsWhatWasSentForEveryWriterBufferSize)
             for (const std::string& n : names)
                 EXPECT_FALSE(queueExists(n)) << n;
         }
+    });
+}
+
+// A copy with direct writes starts its writer paused: once the paused writer holds every
+// copy buffer, Ctrl-C must still free the decoding thread (the copy is then given up).
+TEST(NetSource, PausedDirectCopyDoesNotHoldTheDecoderPastAnAbort)
+{
+    // The paused writer signals the parent process, which is this one, when it ends.
+    testsupport::SignalCounter ended(SIGUSR1);
+    IN_PRIVATE_NETWORK(60, {
+        TempDir dir;
+        NtwkSrcAsynch src(TEST_GROUP, 50025, LOOPBACK, dir.path() + "/", 2, 1316, true, true);
+        ASSERT_TRUE(src.init());
+        ASSERT_EQ(0, src.startNtwkReader()) << src.getFailureText();
+        ASSERT_EQ(0, src.startFileWriter()) << src.getFailureText();
+        std::thread aborter([] {
+            usleep(1500000);
+            StreamDecoder::requestAbort();
+        });
+        LoopbackSender sender;
+        bool released = true;
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 8 && released && std::chrono::steady_clock::now() - start < std::chrono::seconds(10);
+             ++i) {
+            std::string d = numbered(i, 1316);
+            ASSERT_TRUE(sender.send(TEST_GROUP, 50025, d.data(), d.size()));
+            unsigned char* b = nullptr;
+            long long n = 0;
+            for (int tries = 0; tries < 5; ++tries) {
+                if (src.getRawDataBuff(&b, &n)) {
+                    released = src.releaseRawDataBuff();
+                    break;
+                }
+            }
+        }
+        aborter.join();
+        StreamDecoder::clearAbortRequest();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_NE(std::string::npos, src.getFailureText().find("incomplete")) << src.getFailureText();
+        EXPECT_EQ(0, src.stopReader());
     });
 }
 

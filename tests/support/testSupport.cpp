@@ -101,7 +101,7 @@ bool waitChildWithin(pid_t child, int* status, int ms)
     return true;
 }
 
-int runInChild(const std::function<void()>& body, int timeoutSeconds)
+int runInChild(const std::function<void()>& body, int timeoutSeconds, const std::function<int()>& prelude)
 {
     fflush(stdout);
     fflush(stderr);
@@ -109,6 +109,11 @@ int runInChild(const std::function<void()>& body, int timeoutSeconds)
     if (pid < 0)
         return 1;
     if (pid == 0) {
+        if (prelude) {
+            int rc = prelude();
+            if (rc != 0)
+                _exit(rc);
+        }
         alarm((unsigned)timeoutSeconds);  // a hang inside ends the child, and so fails the test
         body();
         bool leaked = false;

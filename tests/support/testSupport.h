@@ -43,7 +43,10 @@ bool waitChildWithin(pid_t child, int* status, int ms);
 // (no failure, no leak), otherwise non-zero (its failures are printed by the child). Fork
 // before starting any thread of the test: a sanitizer may not allow threads after a
 // multi-threaded fork.
-int runInChild(const std::function<void()>& body, int timeoutSeconds);
+// A prelude, when given, runs first in the child: a non-zero result ends the child at once
+// with that status (for a set-up the test cannot do without).
+int runInChild(const std::function<void()>& body, int timeoutSeconds,
+               const std::function<int()>& prelude = std::function<int()>());
 
 // Counts a signal in this process while it lives (so that it cannot end the process), then
 // restores the signal's disposition.
