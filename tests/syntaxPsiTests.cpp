@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -667,7 +668,10 @@ TEST(SyntaxPsiPat, ModulePatReadWhileAnotherThreadReplacesIt)
     while (written < 100)
         std::this_thread::yield();
     int seen = 0;
-    for (int i = 0; i < 20000; ++i) {
+    // A writer descheduled just after a clean-up can leave nothing to see for a while:
+    // read on until something was seen (or long enough to call it a failure).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 20000 || (seen == 0 && std::chrono::steady_clock::now() < deadline); ++i) {
         PatEntry e;
         if (getModulePatEntry(0, &e) == 0) {
             // A copy, and always one that a section held.
