@@ -7,13 +7,14 @@
 #include <cstring>
 
 FileSrcAsynch::FileSrcAsynch(const std::string& fileName)
-    : FileSrcAsynch(fileName, FILE_SRC_BUFFERS, FILE_SRC_BUFFER_SIZE)
+    : FileSrcAsynch(fileName, FILE_SRC_BUFFERS, FILE_SRC_BUFFER_SIZE, FILE_SRC_SLICE_SIZE)
 {
 }
 
-FileSrcAsynch::FileSrcAsynch(const std::string& fileName, int numBuffers, int bufferSize)
+FileSrcAsynch::FileSrcAsynch(const std::string& fileName, int numBuffers, int bufferSize, int sliceSize)
     : StreamSrcAsynch(numBuffers, bufferSize), m_sFileName(fileName), m_llFileSize(0), m_llBytesDelivered(0),
-      m_aReleased(), m_auiReleasedPriority(), m_iReleased(0)
+      m_aReleased(), m_auiReleasedPriority(), m_iReleased(0), m_iSliceSize(sliceSize), m_pFilled(nullptr),
+      m_llFilledLength(0), m_llSliceOffset(0)
 {
     prefixQueueNames("/");
     m_llFileSize = getFileSizeOfFileName(m_sFileName.c_str());
@@ -83,12 +84,31 @@ int FileSrcAsynch::startFileReader()
     return rc;
 }
 
+bool FileSrcAsynch::nextSlice(unsigned char** buffer, long long* length)
+{
+    long long n = m_llFilledLength - m_llSliceOffset;
+    if (m_iSliceSize > 0 && n > m_iSliceSize)
+        n = m_iSliceSize;
+    *buffer = m_pFilled + m_llSliceOffset;
+    *length = n;
+    m_llSliceOffset += n;
+    m_llBytesDelivered += n;
+    return true;
+}
+
 bool FileSrcAsynch::getRawDataBuff(unsigned char** buffer, long long* length)
 {
+    if (m_bHoldingBuffer && m_pFilled && m_llSliceOffset < m_llFilledLength)
+        return nextSlice(buffer, length);
+    m_pFilled = nullptr;
     bool got = StreamSrcAsynch::getRawDataBuff(buffer, length);
-    if (got)
-        m_llBytesDelivered += *length;
-    else if (m_iState == SRC_STATE_ENDED && m_iReaderErrno != 0)
+    if (got) {
+        m_pFilled = *buffer;
+        m_llFilledLength = *length;
+        m_llSliceOffset = 0;
+        return nextSlice(buffer, length);
+    }
+    if (m_iState == SRC_STATE_ENDED && m_iReaderErrno != 0)
         setFailureText(std::string("cannot read input file ") + m_sFileName + ": " + strerror(m_iReaderErrno));
     return got;
 }
@@ -97,6 +117,10 @@ bool FileSrcAsynch::releaseRawDataBuff()
 {
     if (m_iState != SRC_STATE_RUNNING || !m_bHoldingBuffer)
         return false;
+    // The reader's buffer stays in hand while slices of it are still to come.
+    if (m_pFilled && m_llSliceOffset < m_llFilledLength)
+        return true;
+    m_pFilled = nullptr;
     m_bHoldingBuffer = false;
     m_CurrentMsg.length = 0;
     m_aReleased[m_iReleased] = m_CurrentMsg;

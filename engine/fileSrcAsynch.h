@@ -5,15 +5,19 @@
 
 #include <string>
 
-// The source of an input file: ten buffers of 65536 bytes filled by the file reader thread.
+// The source of an input file: ten buffers of one megabyte filled by the file reader thread,
+// handed to the decoder in slices of 65536 bytes. The large reads cost the reader fewer
+// calls and both threads fewer hand-offs; the decoder sees the pieces it always saw.
 class FileSrcAsynch : public StreamSrcAsynch {
 public:
-    static const int FILE_SRC_BUFFERS = 10;
-    static const int FILE_SRC_BUFFER_SIZE = 65536;
+    static constexpr int FILE_SRC_BUFFERS = 10;
+    static constexpr int FILE_SRC_BUFFER_SIZE = 1048576;
+    static constexpr int FILE_SRC_SLICE_SIZE = 65536;
 
     explicit FileSrcAsynch(const std::string& fileName);
-    // Smaller or larger buffers, for tests of the buffer boundaries.
-    FileSrcAsynch(const std::string& fileName, int numBuffers, int bufferSize);
+    // Smaller or larger buffers, for tests of the buffer boundaries; a slice size of 0 hands
+    // each buffer over whole.
+    FileSrcAsynch(const std::string& fileName, int numBuffers, int bufferSize, int sliceSize = 0);
     ~FileSrcAsynch() override;
 
     bool getRawDataBuff(unsigned char** buffer, long long* length) override;
@@ -41,6 +45,14 @@ private:
     AppMsg m_aReleased[RELEASE_BATCH];  // given back, not yet sent to the reader
     unsigned int m_auiReleasedPriority[RELEASE_BATCH];
     int m_iReleased;
+    // The reader's buffer in hand is handed over in slices of m_iSliceSize bytes (0: whole):
+    // bytes [m_llSliceOffset, m_llFilledLength) of it are still to come.
+    int m_iSliceSize;
+    unsigned char* m_pFilled;
+    long long m_llFilledLength;
+    long long m_llSliceOffset;
+
+    bool nextSlice(unsigned char** buffer, long long* length);
 };
 
 #endif

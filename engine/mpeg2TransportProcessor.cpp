@@ -27,6 +27,8 @@ const int FIRST_PES_INDEX = 3;
 
 const unsigned char SYNC_BYTE = 0x47;
 const long long PKT = Mpeg2TransportProcessor::TS_PACKET_SIZE;
+// How far ahead of the packet in hand the cutting loop prefetches.
+const long long PREFETCH_DISTANCE = 4 * PKT;
 
 enum GridResult { GRID_FOUND, GRID_UNDECIDED, GRID_NONE };
 
@@ -405,6 +407,14 @@ void Mpeg2TransportProcessor::cutPackets(unsigned char* buffer, long long length
             pos = at;
         }
         while (length - pos >= PKT && buffer[pos] == SYNC_BYTE) {
+            // The reader filled the buffer on another core: ask for a packet ahead early.
+            if (length - pos >= PREFETCH_DISTANCE + PKT) {
+                const unsigned char* ahead = buffer + pos + PREFETCH_DISTANCE;
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + 64);
+                __builtin_prefetch(ahead + 128);
+                __builtin_prefetch(ahead + PKT - 1);
+            }
             handlePacket(buffer + pos);
             pos += PKT;
         }

@@ -1,10 +1,11 @@
 // The fast paths of the packet path must give what the plain algorithms give: the start
 // code and sync word searches, the sliding window, the dispatch straight to a PID's
 // processor, the heartbeat's sparse clock reads and the search for the packet grid after
-// a lost sync byte.
+// a lost sync byte, and the file source's slices of its large reader buffers.
 
 #include "engine/adaptationFieldProcessor.h"
 #include "engine/elemStreamProcessor.h"
+#include "engine/fileSrcAsynch.h"
 #include "engine/h262Processor.h"
 #include "engine/mpeg2TransportProcessor.h"
 #include "engine/msgCallback.h"
@@ -639,4 +640,84 @@ TEST(PacketPathSync, EndOfInputDecidesTheLastCandidates)
         EXPECT_EQ(std::vector<SyncEvent>{loss(10, "300 bytes skipped to the end")}, syncLosses(r));
         EXPECT_EQ(10, r.packets);
     }
+}
+
+namespace {
+
+struct SourceRun {
+    std::vector<std::pair<long long, int>> pieces;  // length and percentage of each
+    std::string bytes;
+    bool ended = false;
+};
+
+// Reads a file through a file source built by make; stops after stopAfter pieces when
+// that is not negative (the buffer in hand given back, then the reader told to end).
+template <class Make>
+SourceRun readThroughSource(Make make, int stopAfter = -1)
+{
+    SourceRun r;
+    std::unique_ptr<FileSrcAsynch> src = make();
+    if (!src->init() || src->startFileReader() != 0)
+        return r;
+    for (int guard = 0; guard < 100000 && src->getState() != StreamSrcAsynch::SRC_STATE_ENDED; ++guard) {
+        unsigned char* b = nullptr;
+        long long n = 0;
+        if (!src->getRawDataBuff(&b, &n))
+            continue;
+        r.pieces.emplace_back(n, src->getPercentComplete());
+        r.bytes.append((const char*)b, (size_t)n);
+        if ((int)r.pieces.size() == stopAfter) {
+            src->releaseRawDataBuff();
+            src->stopReader();
+            break;
+        }
+        src->releaseRawDataBuff();
+    }
+    r.ended = src->getState() == StreamSrcAsynch::SRC_STATE_ENDED;
+    return r;
+}
+
+}  // namespace
+
+// The reader fills large buffers, the decoder gets them in slices: the pieces (their sizes,
+// bytes and percentages) are those of buffers of the slice size, for every fixture, with
+// the default sizes and with small ones that put many slice and buffer ends in each file.
+// A stop in the middle of a large buffer ends the source all the same.
+TEST(PacketPathFileSlices, SlicesAreThePiecesOfPlainBuffers)
+{
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(testsupport::fixture(""))) {
+        if (entry.path().extension() != ".ts")
+            continue;
+        const std::string name = entry.path().string();
+        const long long size = (long long)std::filesystem::file_size(entry.path());
+        ++files;
+        struct Sizes {
+            int buffers, bufferSize, slice;
+        };
+        for (Sizes z : {Sizes{FileSrcAsynch::FILE_SRC_BUFFERS, FileSrcAsynch::FILE_SRC_BUFFER_SIZE,
+                              FileSrcAsynch::FILE_SRC_SLICE_SIZE},
+                        Sizes{3, 4 * 1000, 1000}, Sizes{6, 5 * 4096, 4096}}) {
+            const std::string what = entry.path().filename().string() + " slice " + std::to_string(z.slice);
+            SourceRun plain = readThroughSource(
+                [&] { return std::make_unique<FileSrcAsynch>(name, FileSrcAsynch::FILE_SRC_BUFFERS, z.slice); });
+            SourceRun sliced = readThroughSource([&] {
+                if (z.bufferSize == FileSrcAsynch::FILE_SRC_BUFFER_SIZE)
+                    return std::make_unique<FileSrcAsynch>(name);
+                return std::make_unique<FileSrcAsynch>(name, z.buffers, z.bufferSize, z.slice);
+            });
+            ASSERT_TRUE(plain.ended && sliced.ended) << what;
+            ASSERT_EQ((size_t)size, plain.bytes.size()) << what;
+            ASSERT_EQ(plain.pieces, sliced.pieces) << what;
+            ASSERT_TRUE(plain.bytes == sliced.bytes) << what;
+            if (size > 6 * z.slice) {
+                SourceRun stopped = readThroughSource(
+                    [&] { return std::make_unique<FileSrcAsynch>(name, z.buffers, z.bufferSize, z.slice); }, 6);
+                EXPECT_TRUE(stopped.ended) << what;
+                EXPECT_EQ(plain.bytes.substr(0, stopped.bytes.size()), stopped.bytes) << what;
+                EXPECT_EQ(6u, stopped.pieces.size()) << what;
+            }
+        }
+    }
+    EXPECT_GE(files, 10);
 }
