@@ -40,6 +40,18 @@ Bytes startCodeNoise(std::mt19937& rng, size_t n, int density)
     return b;
 }
 
+// Offsets of every 00 00 01 that has its value byte, by the plain byte-by-byte test.
+template <typename Seq>
+std::vector<long long> plainStartCodes(const Seq& b)
+{
+    std::vector<long long> at;
+    for (size_t i = 0; i + 3 < b.size(); ++i) {
+        if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1)
+            at.push_back((long long)i);
+    }
+    return at;
+}
+
 // Walks the start codes as the H.262 processor does: after each one the search goes on
 // one byte further and the alignment counter takes one more byte.
 class StartCodeWalker : public VideoProcessor {
@@ -120,11 +132,7 @@ TEST(PacketPathSearch, StartCodesAndAlignmentCountMatchThePlainScan)
     for (int round = 0; round < 60; ++round) {
         const int density = round % 4 == 0 ? 0 : (round % 4) * 60;
         Bytes stream = startCodeNoise(rng, 3000 + rng() % 5000, density);
-        std::vector<long long> expected;
-        for (size_t i = 0; i + 3 < stream.size(); ++i) {
-            if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1)
-                expected.push_back((long long)i);
-        }
+        const std::vector<long long> expected = plainStartCodes(stream);
         MsgCallback registry;
         StartCodeWalker walker(&registry);
         const int maxChunk = round % 3 == 0 ? 188 : round % 3 == 1 ? 7 : 184;
@@ -180,11 +188,7 @@ TEST(PacketPathSearch, FixtureVideoMatchesThePlainScan)
             if (es.empty())
                 continue;
             ++streams;
-            std::vector<long long> expected;
-            for (size_t i = 0; i + 3 < es.size(); ++i) {
-                if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1)
-                    expected.push_back((long long)i);
-            }
+            const std::vector<long long> expected = plainStartCodes(es);
             MsgCallback registry;
             StartCodeWalker walker(&registry);
             size_t nextStart = 0;
