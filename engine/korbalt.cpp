@@ -18,11 +18,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -161,39 +159,16 @@ void addSummary(StreamReport* report, const char* name, const std::string& value
     unlockReport();
 }
 
-// Wakes a listener waiting in pollSleep; the end of a run would otherwise wait out the
-// rest of its slice.
-std::mutex s_ListenerWakeMutex;
-std::condition_variable s_ListenerWake;
-
-void wakeListener(StreamMessagePool* pool)
-{
-    // Taking the mutex orders the cleared flag before the wait that must see it.
-    { std::lock_guard<std::mutex> lock(s_ListenerWakeMutex); }
-    s_ListenerWake.notify_all();
-    if (pool)
-        pool->wakeConsumer();
-}
-
-// Sleeps up to ms, in short slices so that a cleared flag is noticed soon even without a
-// wake-up, and at once with one; with a pool, also wakes early when a backlog builds up.
+// Sleeps up to ms, in short slices so that a cleared flag is noticed soon, and wakes early
+// when a backlog builds up in the pool or the end of the run is announced (wakeConsumer).
 void pollSleep(int ms, const std::atomic<bool>* keepListening, StreamMessagePool* pool)
 {
     const int slice = 50;
-    // The pool has its own wake-up; the lock is only for the plain wait.
-    std::unique_lock<std::mutex> lock(s_ListenerWakeMutex, std::defer_lock);
-    if (!pool)
-        lock.lock();
     for (int waited = 0; waited < ms; waited += slice) {
         if (keepListening && !keepListening->load())
             return;
-        int step = ms - waited < slice ? ms - waited : slice;
-        if (pool) {
-            if (pool->waitForBacklog(step))
-                return;
-        } else {
-            s_ListenerWake.wait_for(lock, std::chrono::milliseconds(step));
-        }
+        if (pool->waitForBacklog(ms - waited < slice ? ms - waited : slice))
+            return;
     }
 }
 
@@ -503,12 +478,8 @@ std::string reportNameForInput(const std::string& reportBase, const char* inputF
 
 std::string logNameForInput(const std::string& logName, const char* inputFileName)
 {
-    std::string name = logName;
-    if (!inputFileName || !*inputFileName)
-        return name;
-    for (int i = 0; i < 8 && samePlace(name, inputFileName); ++i)
-        name += ".txt";
-    return samePlace(name, inputFileName) ? std::string() : name;
+    std::string name = reportNameForInput(logName, inputFileName, false);
+    return inputFileName && *inputFileName && samePlace(name, inputFileName) ? std::string() : name;
 }
 
 // ---------------------------------------------------------------- timing
@@ -748,7 +719,8 @@ int korbaltMain(int argc, char** argv)
     }
 
     bKeepListening.store(false);
-    wakeListener(pool);
+    if (pool)
+        pool->wakeConsumer();  // the listener need not wait out its sleep
     if (listenerStarted) {
         joinPosixThread(m_uliMsgReader, nullptr);
     } else {

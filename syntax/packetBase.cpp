@@ -108,6 +108,14 @@ long findPidPacket(const unsigned char* buffer, unsigned long length, long from,
     if (!buffer || from < 0)
         return -1;
     if (backward) {
+        if (length < TS_PACKET_SIZE)
+            return -1;
+        // A start past the last whole packet steps back onto it, on the same grid.
+        const long last = (long)(length - TS_PACKET_SIZE);
+        if (from > last) {
+            const long over = from - last, step = (long)TS_PACKET_SIZE;
+            from -= (over / step + (over % step != 0)) * step;
+        }
         for (long offset = from; offset >= 0; offset -= TS_PACKET_SIZE)
             if (isPacketOfPid(buffer, length, offset, pid))
                 return offset;

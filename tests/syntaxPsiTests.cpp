@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -314,6 +315,7 @@ TEST(SyntaxPsiPacketSearch, OnlyWholeSynchronisedPacketsInsideTheBuffer)
     EXPECT_EQ(-1, findPidPacket(b, n, 2 * 188, 0x100));   // lost sync, then another PID, then a part
     EXPECT_EQ(188, findPidPacket(b, n, 4 * 188, 0x100, true));
     EXPECT_EQ(188, findPidPacket(b, n, 500 * 188, 0x100, true));
+    EXPECT_EQ(188, findPidPacket(b, n, LONG_MAX / 188 * 188, 0x100, true));  // no walk through the void
     EXPECT_EQ(-1, findPidPacket(b, n, -188, 0x100, true));
     EXPECT_EQ(-1, findPidPacket(b, n, -1, 0x100));
     EXPECT_EQ(3 * 188, findPidPacket(b, n, 0, 0x101));
