@@ -291,7 +291,7 @@ MappedValueList* packetEventList(StreamMessage* msg)
 
 }  // namespace
 
-void Mpeg2TsCallbacks::sendPacketMsg(_CallbackId id, std::string desc, void* payload, _MessageType type,
+void Mpeg2TsCallbacks::sendPacketMsg(_CallbackId id, const char* desc, void* payload, _MessageType type,
                                      StreamMessagePool* pool)
 {
     const PacketEventInfo* info = static_cast<const PacketEventInfo*>(payload);
@@ -335,7 +335,7 @@ void Mpeg2TsCallbacks::sendPacketMsg(_CallbackId id, std::string desc, void* pay
     children->emplace_back("Packet", std::to_string(info->packetNumber));
     children->emplace_back("Type", desc);
     children->emplace_back("Description", textOrEmpty(info->text));
-    queueList(msg, std::move(desc), id, list, pool);
+    queueList(msg, desc, id, list, pool);
 }
 
 // ---- PAT and PMT ------------------------------------------------------------------

@@ -67,7 +67,7 @@ public:
     // Message of a transport packet event: payload is a PacketEventInfo; type is
     // MSG_TYPE_ERROR or MSG_TYPE_WARNING. List: {"Pid", pid}, {"Pid", pid} with the
     // children Packet, Type (= desc) and Description (the text, empty when null).
-    static void sendPacketMsg(_CallbackId id, std::string desc, void* payload, _MessageType type,
+    static void sendPacketMsg(_CallbackId id, const char* desc, void* payload, _MessageType type,
                               StreamMessagePool* pool);
 
     // --- PSI tables (payload TableInfo: PatTable* / PmtTable*) ------------------
