@@ -242,25 +242,11 @@ void* threadFunct(void* argument)
     bool stopping = false;  // an exit message came while paused: it ends the pause
     while (!st->exitFlag) {
         if (st->pause) {
-            sigset_t waitMask;
-            setBlockedThreadSignals(&pauseSignal, &waitMask);
-            sigdelset(&waitMask, SIGUSR2);
-            while (!stopping && m_IsPaused.load() == 1) {
-                fileLog("File Reader: threadFunc proc %d suspending m_IsPaused = %d\n", getProcessId(),
-                        m_IsPaused.load());
-                int err = 0;
-                int woken = inbox.waitWhilePaused(&m_IsPaused, &waitMask, &err);
-                fileLog("File Reader: threadFunc proc %d returned form suspend  m_IsPaused = %d\n", getProcessId(),
-                        m_IsPaused.load());
-                if (woken == 1) {
-                    stopping = true;
-                } else if (woken < 0) {
-                    fileLog("File Reader failed to receive message from the queue\n");
-                    sendEndOfFile(st, APP_MSG_PRIORITY, err);
-                    break;
-                }
+            int err = 0;
+            if (inbox.holdWhilePaused(&m_IsPaused, &pauseSignal, "File Reader", &stopping, &err) < 0) {
+                fileLog("File Reader failed to receive message from the queue\n");
+                sendEndOfFile(st, APP_MSG_PRIORITY, err);
             }
-            setUnblockedThreadSignals(&pauseSignal, nullptr);
             if (!st->exitFlag)
                 fileLog("File Reader: threadFunc proc %d waking up m_IsPaused = %d\n", getProcessId(),
                         m_IsPaused.load());

@@ -91,25 +91,11 @@ void* threadFunct(void* argument)
     bool stopping = false;  // an exit message came while paused: what came before it is written
     while (!st->exitFlag) {
         if (st->pause) {
-            sigset_t waitMask;
-            setBlockedThreadSignals(&pauseSignal, &waitMask);
-            sigdelset(&waitMask, SIGUSR2);
-            while (!stopping && m_IsPaused.load() == 1) {
-                fileLog("File Writer: threadFunc proc %d suspending m_IsPaused = %d\n", getProcessId(),
-                        m_IsPaused.load());
-                int err = 0;
-                int woken = inbox.waitWhilePaused(&m_IsPaused, &waitMask, &err);
-                fileLog("File Writer: threadFunc proc %d returned form suspend  m_IsPaused = %d\n", getProcessId(),
-                        m_IsPaused.load());
-                if (woken == 1) {
-                    stopping = true;
-                } else if (woken < 0) {
-                    fileLog("File Writer: failed to receive message from the queue trying again\n");
-                    st->exitFlag = true;
-                    break;
-                }
+            int err = 0;
+            if (inbox.holdWhilePaused(&m_IsPaused, &pauseSignal, "File Writer", &stopping, &err) < 0) {
+                fileLog("File Writer: failed to receive message from the queue trying again\n");
+                st->exitFlag = true;
             }
-            setUnblockedThreadSignals(&pauseSignal, nullptr);
             if (!st->exitFlag)
                 fileLog("File Writer: threadFunc proc %d waking up m_IsPaused = %d\n", getProcessId(),
                         m_IsPaused.load());

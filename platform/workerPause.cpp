@@ -1,5 +1,8 @@
 #include "platform/workerPause.h"
+#include "platform/debugMap.h"
 #include "platform/fileReader.h"
+#include "platform/processCtrl.h"
+#include "platform/signalCtrl.h"
 
 #include <cerrno>
 #include <cstring>
@@ -97,4 +100,27 @@ int WorkerInbox::next(AppMsg* msg, unsigned int* priority, int* err)
     *priority = m_Held.front().priority;
     m_Held.erase(m_Held.begin());
     return 1;
+}
+
+int WorkerInbox::holdWhilePaused(const WorkerPauseFlag* paused, const sigset_t* pauseSignal, const char* who,
+                                 bool* stopping, int* err)
+{
+    sigset_t waitMask;
+    setBlockedThreadSignals(pauseSignal, &waitMask);
+    sigdelset(&waitMask, SIGUSR2);
+    int rc = 0;
+    while (!*stopping && paused->load() == 1) {
+        fileLog("%s: threadFunc proc %d suspending m_IsPaused = %d\n", who, getProcessId(), paused->load());
+        int woken = waitWhilePaused(paused, &waitMask, err);
+        fileLog("%s: threadFunc proc %d returned form suspend  m_IsPaused = %d\n", who, getProcessId(),
+                paused->load());
+        if (woken == 1) {
+            *stopping = true;
+        } else if (woken < 0) {
+            rc = -1;
+            break;
+        }
+    }
+    setUnblockedThreadSignals(pauseSignal, nullptr);
+    return rc;
 }

@@ -26,6 +26,13 @@ public:
     // message is held (the worker is being stopped), -1 when the queue failed (*err).
     int waitWhilePaused(const WorkerPauseFlag* paused, const sigset_t* waitMask, int* err);
 
+    // The whole pause of a worker named who ("File Reader"): pauseSignal is blocked except
+    // while waiting, and each wait is logged. *stopping is set once an exit message is held
+    // (the pause is then over for good). 0 when the pause is over, -1 when the queue
+    // failed (*err).
+    int holdWhilePaused(const WorkerPauseFlag* paused, const sigset_t* pauseSignal, const char* who, bool* stopping,
+                        int* err);
+
     // The next message: held ones first, in the queue's order together with what waits in
     // the queue; otherwise a blocking receive. 1 taken, 0 interrupted by a signal, -1 the
     // queue failed (*err), as receiveWorkerMsg.
