@@ -104,7 +104,7 @@ bool StreamSrcAsynch::init()
     return true;
 }
 
-unsigned char* StreamSrcAsynch::allocateBuffer(int size, bool aligned)
+unsigned char* StreamSrcAsynch::allocateBuffer(int size, bool aligned, bool fill)
 {
     if (size < 1)
         return nullptr;
@@ -119,7 +119,8 @@ unsigned char* StreamSrcAsynch::allocateBuffer(int size, bool aligned)
         if (!p)
             return nullptr;
     }
-    memset(p, 0xFF, (size_t)size);
+    if (fill)
+        memset(p, 0xFF, (size_t)size);
     m_vBuffers.push_back((unsigned char*)p);
     return (unsigned char*)p;
 }
@@ -127,7 +128,9 @@ unsigned char* StreamSrcAsynch::allocateBuffer(int size, bool aligned)
 bool StreamSrcAsynch::fillEmptyQueue(AppMsgType type)
 {
     for (int i = 0; i < m_iNumBuffers; ++i) {
-        unsigned char* buffer = allocateBuffer(m_iBufferSize, true);
+        // Not filled: a read writes each buffer before anything looks at it, and writing
+        // megabytes up front would fault every page in before the first read could start.
+        unsigned char* buffer = allocateBuffer(m_iBufferSize, true, false);
         if (!buffer) {
             setFailureText("cannot allocate the input buffers");
             return false;

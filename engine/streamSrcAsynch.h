@@ -61,8 +61,9 @@ protected:
     // every buffer the source allocated is freed at destruction wherever it is.
     bool fillEmptyQueue(AppMsgType type);
     bool flushAndDestroyQueue(const char* name, int* descriptor);
-    // A buffer the source owns for its whole life (freed by the destructor), filled with 0xFF.
-    unsigned char* allocateBuffer(int size, bool aligned);
+    // A buffer the source owns for its whole life (freed by the destructor), filled with
+    // 0xFF unless fill is false.
+    unsigned char* allocateBuffer(int size, bool aligned, bool fill = true);
     // Puts prefix in front of both queue names.
     void prefixQueueNames(const char* prefix);
     // Sends a control message without ever blocking for good: when the queue stays full,
