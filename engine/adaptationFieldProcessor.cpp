@@ -60,7 +60,8 @@ bool AdaptationFieldProcessor::correctPcr(long long rawPcr, bool discontinuity, 
         m_llPcrOffset = m_llLastCorrectedPcr - rawPcr;
         ++m_ullNewSpans;
         continuous = false;
-        fileLog("PCR discontinuity on pid %d: new span\n", m_iPid);
+        fileLogCapped(m_ullNewSpans, "Further PCR discontinuities on pid %d are not logged\n",
+                      "PCR discontinuity on pid %d: new span\n", m_iPid);
     }
     *corrected = rawPcr + m_llPcrOffset;
     m_llLastRawPcr = rawPcr;
@@ -138,7 +139,8 @@ int AdaptationFieldProcessor::processOwnTransportPacket(unsigned char* packet, l
 
     // An extension that does not fit the adaptation field is not checked.
     if (af.hasExtension && (af.extensionFlags & 0x1F) != 0x1F) {
-        fileLog("Invalid Reserved bits on pid %d\n", m_iPid);
+        fileLogCapped(++m_ullReservedBitErrors, "Further invalid reserved bits on pid %d are not logged\n",
+                      "Invalid Reserved bits on pid %d\n", m_iPid);
         firePacketEvent(CB_MPEG2TS_RESERVED_BITS_ERROR,
                         "The 5 reserved bits after the seamless_splice_flag have the value '0x%x'",
                         (unsigned)(af.extensionFlags & 0x1F));

@@ -69,6 +69,7 @@ private:
     uint64_t m_ullPcrCount;
     uint64_t m_ullRollOvers;
     uint64_t m_ullNewSpans;
+    uint64_t m_ullReservedBitErrors = 0;  // for the log only
 };
 
 #endif

@@ -272,7 +272,8 @@ void H262Processor::handlePictureCodingExtension()
     } else if (structure == 3) {
         m_iFrameCount++;
     } else {
-        fileLog("error value in picture_structure\n");
+        fileLogCapped(++m_ullBadPictureStructures, "Further errors in picture_structure are not logged\n",
+                      "error value in picture_structure\n");
         return;
     }
     // One GOP picture per frame: a frame picture, or the top field of a field pair.

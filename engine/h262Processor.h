@@ -44,6 +44,7 @@ private:
     int m_iVbvBufferSize;   // bits; 0 until the first sequence extension
     int m_iVideoBitrate;    // bit/s; 0 until the first sequence extension
     unsigned int m_uiAlignmentByteCount;
+    unsigned long long m_ullBadPictureStructures = 0;  // for the log only
     bool m_bSkipSliceCodes;
     unsigned char m_ucSequenceHeaderSeen;
     unsigned char m_ucDisplayExtensionSeen;

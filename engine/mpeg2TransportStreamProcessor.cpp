@@ -95,10 +95,8 @@ bool Mpeg2TransportStreamProcessor::checkContinuity(const unsigned char* packet)
         // A feed that is damaged for days would fill the disk line by line; the report
         // keeps the exact count.
         ++m_ullContinuityErrors;
-        if (m_ullContinuityErrors <= LOGGED_CONTINUITY_ERRORS)
-            fileLog("Continuity error on pid %d\n", m_iPid);
-        if (m_ullContinuityErrors == LOGGED_CONTINUITY_ERRORS)
-            fileLog("Further continuity errors on pid %d are not logged\n", m_iPid);
+        fileLogCapped(m_ullContinuityErrors, "Further continuity errors on pid %d are not logged\n",
+                      "Continuity error on pid %d\n", m_iPid);
         firePacketEvent(CB_MPEG2TS_CONTINUITY_ERROR, "Old counter is %d New Counter is %d",
                         (int)m_uiLastContinuityCounter, (int)counter);
     }

@@ -37,8 +37,6 @@ public:
     uint32_t getLastContinuityCounter() const { return m_uiLastContinuityCounter; }
     uint32_t getAdaptationFieldControl() const { return m_uiAdaptationFieldControl; }
     bool getPayloadUnitStart() const { return m_bPayloadUnitStart; }
-    // Continuity errors logged one line each; later ones are only counted.
-    static constexpr uint64_t LOGGED_CONTINUITY_ERRORS = 10000;
     // Continuity errors this processor reported.
     uint64_t getContinuityErrorCount() const { return m_ullContinuityErrors; }
     uint64_t getDuplicateCount() const { return m_ullDuplicates; }

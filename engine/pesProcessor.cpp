@@ -165,7 +165,8 @@ int PesProcessor::processOwnTransportPacket(unsigned char* packet, long long len
 
     if (m_aucHeaderBuffer[0] != 0x00 || m_aucHeaderBuffer[1] != 0x00 || m_aucHeaderBuffer[2] != 0x01) {
         m_iPesState = PES_IGNORING;
-        fileLog("Invalid PES start code\n");
+        fileLogCapped(++m_ullInvalidStartCodes, "Further invalid PES start codes are not logged\n",
+                      "Invalid PES start code\n");
         m_iGatheredLength = 0;
         return 1;
     }
@@ -174,7 +175,7 @@ int PesProcessor::processOwnTransportPacket(unsigned char* packet, long long len
     if (m_iStreamId == 0)
         m_iStreamId = streamId;
     else if (streamId != m_iStreamId)
-        fileLog("StreamId has changed\n");
+        fileLogCapped(++m_ullStreamIdChanges, "Further StreamId changes are not logged\n", "StreamId has changed\n");
 
     int payloadOffsetInBuffer;
     if (hasPesHeader(streamId)) {

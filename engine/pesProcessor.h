@@ -50,6 +50,8 @@ private:
     int m_iPesState;
     int m_iStreamType;
     int m_iStreamId;        // 0 until the first PES header
+    unsigned long long m_ullInvalidStartCodes = 0;  // for the log only
+    unsigned long long m_ullStreamIdChanges = 0;
     long long m_llPtsCount;
     long long m_llDtsCount;
     int m_iGatheredLength;  // bytes in the header buffer

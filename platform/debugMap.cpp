@@ -16,6 +16,26 @@ bool fileLog(const char* format, ...)
     return logMsg(line);
 }
 
+bool fileLogCapped(unsigned long long count, const char* further, const char* format, ...)
+{
+    if (count == 0 || count > LOGGED_REPEAT_LIMIT)
+        return false;
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    vsnprintf(line, sizeof(line), format, args);
+    va_end(args);
+    bool written = logMsg(line);
+    if (count == LOGGED_REPEAT_LIMIT) {
+        vsnprintf(line, sizeof(line), further, again);
+        written = logMsg(line) && written;
+    }
+    va_end(again);
+    return written;
+}
+
 void debugPrint(int level, const char* function, const char* file, int line, const char* format, ...)
 {
     char buf[1024];

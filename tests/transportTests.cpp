@@ -9,6 +9,7 @@
 #include "engine/patProcessor.h"
 #include "engine/pesProcessor.h"
 #include "engine/pmtProcessor.h"
+#include "platform/debugMap.h"
 #include "platform/fileLogger.h"
 
 #include <gtest/gtest.h>
@@ -555,27 +556,49 @@ TEST(TsProcessorBase, BitrateComputations)
     EXPECT_EQ(0.0, p.getSampleBitrate());
 }
 
-TEST(TsContinuity, LogLines)
+// A feed damaged for days repeats the same fault once a packet: its log lines stop at the
+// limit, with one line saying so, while the counts go on.
+TEST(TsContinuity, LogLinesOfARepeatingFaultStopAtTheLimit)
 {
     char name[128];
     snprintf(name, sizeof(name), "/tmp/korbalt_transport_test_%d.log", (int)getpid());
     unlink(name);
     ASSERT_EQ(1, initFileLogger(name));
+    const int repeats = (int)LOGGED_REPEAT_LIMIT + 2;
+    uint64_t continuityErrors = 0;
     {
         MsgCallback registry;
         Mpeg2TransportStreamProcessor proc(&registry, 0x123);
-        feedPacket(proc, makePacket(0x123, 1, false, {}), 0);
-        feedPacket(proc, makePacket(0x123, 3, false, {}), 1);
         AdaptationFieldProcessor af(nullptr, &registry, 0x124);
-        feedPacket(af, makePacket(0x124, 0, false, {}, 2, {0x01, 0x01, 0x00}), 2);
+        for (int i = 0; i <= repeats; ++i) {
+            feedPacket(proc, makePacket(0x123, (2 * i) & 0x0F, false, {}), i);  // skips a value each time
+            feedPacket(af, makePacket(0x124, 0, false, {}, 2, {0x01, 0x01, 0x00}), i);  // no payload: the counter stays
+        }
+        continuityErrors = proc.getContinuityErrorCount();
     }
     shutdownFileLogger();
     std::ifstream in(name);
     std::stringstream ss;
     ss << in.rdbuf();
     unlink(name);
-    EXPECT_NE(std::string::npos, ss.str().find("Continuity error on pid 291\n"));
-    EXPECT_NE(std::string::npos, ss.str().find("Invalid Reserved bits on pid 292\n"));
+    const std::string log = ss.str();
+    EXPECT_EQ((uint64_t)repeats, continuityErrors);
+    auto count = [&](const std::string& line) {
+        size_t n = 0;
+        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(LOGGED_REPEAT_LIMIT, count("Continuity error on pid 291\n"));
+    EXPECT_EQ(LOGGED_REPEAT_LIMIT, count("Invalid Reserved bits on pid 292\n"));
+    const std::string continuityEnd = "Continuity error on pid 291\nFurther continuity errors on pid 291 are not logged\n";
+    const std::string reservedEnd =
+        "Invalid Reserved bits on pid 292\nFurther invalid reserved bits on pid 292 are not logged\n";
+    EXPECT_EQ(1u, count(continuityEnd));
+    EXPECT_EQ(1u, count(reservedEnd));
+    // Nothing of either kind after the line that closes it.
+    EXPECT_EQ(std::string::npos, log.find("Continuity error on pid 291", log.find(continuityEnd) + continuityEnd.size()));
+    EXPECT_EQ(std::string::npos, log.find("Invalid Reserved", log.find(reservedEnd) + reservedEnd.size()));
 }
 
 // ======================================================================================
