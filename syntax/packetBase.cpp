@@ -1,5 +1,7 @@
 #include "syntax/packetBase.h"
 
+#include "syntax/adaptationField.h"
+
 #include <cstring>
 
 unsigned int getPacketPayloadOffset(const unsigned char* packet)
@@ -96,9 +98,8 @@ bool isPacketOfPid(const unsigned char* buffer, unsigned long length, long offse
 
 bool carriesPcr(const unsigned char* p)
 {
-    unsigned int afc = getAdaptationFieldControl(p);
-    // adaptation_field_length must reach past the flags byte and the six PCR bytes.
-    return (afc == 2 || afc == 3) && p[4] >= 7 && p[4] <= 183 && (p[5] & 0x10) != 0;
+    AdaptationFieldInfo af;
+    return readAdaptationField(p, &af) == 0 && af.hasPcr;
 }
 
 }  // namespace

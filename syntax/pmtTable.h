@@ -21,7 +21,7 @@ struct PmtTable {  // malloc'd, zeroed
     const unsigned char* program_descriptors;  // section byte 12; null when program_info_length is 0
     uint8_t current_next_indicator;
     ProgElement* elements;  // owned
-    PmtTable* next;         // unused
+    PmtTable* next;         // the next record of the module PMT list
     uint32_t section_length;
     uint32_t elementCount;
 };
