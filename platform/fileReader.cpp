@@ -40,7 +40,7 @@ WorkerPauseFlag m_IsPaused(0);
 
 void handlerSIGUSR2(int)
 {
-    m_IsPaused.store(m_IsPaused.load() == 1 ? 0 : 1);
+    m_IsPaused.fetch_xor(1);
 }
 
 void sendEndOfFile(FileReaderState* st, unsigned int priority, int err)
@@ -186,11 +186,16 @@ void* threadFunct(void* argument)
     addSignalToSet(&pauseSignal, SIGUSR2);
     int parent = 0;
     if (st->pause) {
-        setUnblockedThreadSignals(&pauseSignal, nullptr);
+        // Paused before the handler is there, and the signal let in only once it is: a
+        // SIGUSR2 that came early toggles the flag instead of killing the process or being
+        // overwritten by the start.
+        m_IsPaused.store(1);
         if (addSignalHandler(SIGUSR2, handlerSIGUSR2) != 0) {
             int err = errno;
             fileLog("File Reader: failed to setup SIGUSR2 handler\n");
             sendEndOfFile(st, APP_MSG_PRIORITY, err ? err : EINVAL);
+        } else {
+            setUnblockedThreadSignals(&pauseSignal, nullptr);
         }
         parent = getParentProcessId();
     }
@@ -234,7 +239,6 @@ void* threadFunct(void* argument)
         fileLog("Failed to Lock Process Pages in RAM\n");
 
     if (st->pause) {
-        m_IsPaused.store(1);
         fileLog("File Reader: Getting into thread mainloop m_IsPaused = %d\n", m_IsPaused.load());
     }
 

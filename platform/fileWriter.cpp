@@ -38,7 +38,7 @@ WorkerPauseFlag m_IsPaused(0);
 
 void handlerSIGUSR2(int)
 {
-    m_IsPaused.store(m_IsPaused.load() == 1 ? 0 : 1);
+    m_IsPaused.fetch_xor(1);
 }
 
 // Writes the whole count; 0, or 2 when the write failed (logged).
@@ -67,10 +67,13 @@ void* threadFunct(void* argument)
     emptySignalSet(&pauseSignal);
     addSignalToSet(&pauseSignal, SIGUSR2);
     if (st->pause) {
-        setUnblockedThreadSignals(&pauseSignal, nullptr);
+        // As in the reader: paused first, the signal let in once its handler is there.
+        m_IsPaused.store(1);
         if (addSignalHandler(SIGUSR2, handlerSIGUSR2) != 0) {
             fileLog("File Writer: failed to setup SIGUSR2 handler\n");
             st->exitFlag = true;
+        } else {
+            setUnblockedThreadSignals(&pauseSignal, nullptr);
         }
     }
 
@@ -83,7 +86,6 @@ void* threadFunct(void* argument)
     int parent = 0;
     if (st->pause && !st->exitFlag) {
         parent = getParentProcessId();
-        m_IsPaused.store(1);
         fileLog("File Writer: Getting into thread mainloop m_IsPaused = %d\n", m_IsPaused.load());
     }
 
