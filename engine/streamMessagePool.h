@@ -8,6 +8,7 @@
 #include <vector>
 #include <pthread.h>
 
+#include "engine/msgCallback.h"
 #include "engine/streamMessage.h"
 
 // Hand-over of messages from the decoding thread to the listener. The pool does
@@ -49,7 +50,7 @@ public:
     // except the first one of each PID, which still comes as a message. The
     // report adds the counts in when it is written.
     static constexpr int COUNTED_PIDS = 8192;
-    static constexpr int COUNTED_IDS = 128;
+    static constexpr int COUNTED_IDS = CB_ID_COUNT;
     void summarize(_MessageType type);
     // Producer side: true when the event was counted and needs no message.
     bool countPacketEvent(_MessageType type, int callbackId, int pid);
@@ -79,7 +80,8 @@ private:
     bool m_bProducerHeld;
     bool m_bWakeRequested;
     std::atomic<bool> m_abSummarized[2];  // warnings, errors
-    // Written by the decoding thread only and read once it has finished.
+    // Written from the callbacks, which the registry runs one at a time under its lock,
+    // and read once decoding has finished.
     std::vector<uint64_t> m_vCounted;     // per type and PID
     std::vector<bool> m_vSeen;            // a message went for this type and PID
     std::vector<uint64_t> m_vCountedOfId;
