@@ -1,11 +1,15 @@
 #include "engine/videoProcessor.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
@@ -79,10 +83,10 @@ inline uint64_t byteMask64(const unsigned char* p, __m128i c)
 // limit may be stale: the positions they could make are masked off. Near the end of what
 // may be read, one position at a time. With skipSlices a prefix whose value byte (pos + 3,
 // inside the fill level since pos < limit) is a slice's is passed over.
-// Measured and dropped: AVX2 and AVX-512 steps (no faster in cache); one AVX-512 step that
-// tests prefix and value byte without branches, reading from the caller's copy of the newest
-// chunk instead of the window just written (no faster on a 1 GB page-cached run).
-int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity, bool skipSlices)
+// Measured and dropped: an AVX-512 step (no faster than AVX2 on a whole run); one AVX-512
+// step that tests prefix and value byte without branches, reading from the caller's copy of
+// the newest chunk instead of the window just written (no faster on a 1 GB page-cached run).
+int findStartCodePrefixSse2(const unsigned char* w, int from, int limit, int capacity, bool skipSlices)
 {
     int i = from;
 #if defined(__SSE2__)
@@ -113,7 +117,75 @@ int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacit
     return -1;
 }
 
+
+#if defined(__x86_64__)
+// The same steps on two 32-byte vectors instead of four 16-byte ones: a whole run takes a
+// few percent less.
+__attribute__((target("avx2"))) int findStartCodePrefixAvx2(const unsigned char* w, int from, int limit,
+                                                           int capacity, bool skipSlices)
+{
+    int i = from;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i one = _mm256_set1_epi8(1);
+    const uint64_t all = (1ull << 62) - 1;
+    for (; i < limit && i + 64 <= capacity; i += 62) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 32));
+        uint64_t zeros = (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, zero)) |
+                         (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero)) << 32;
+        uint64_t m = zeros & (zeros >> 1);
+        const int left = limit - i;
+        m &= left >= 62 ? all : (1ull << left) - 1;
+        if (!m)
+            continue;
+        const uint64_t ones = (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, one)) |
+                              (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, one)) << 32;
+        m &= ones >> 2;
+        for (; m; m &= m - 1) {
+            const int p = i + __builtin_ctzll(m);
+            if (!skipSlices || !isSliceCode(w[p + 3]))
+                return p;
+        }
+    }
+    for (; i < limit; ++i) {
+        if (w[i + 2] == 1 && w[i + 1] == 0 && w[i] == 0 && !(skipSlices && isSliceCode(w[i + 3])))
+            return i;
+    }
+    return -1;
+}
+
+bool cpuHasAvx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#else
+bool cpuHasAvx2()
+{
+    return false;
+}
+#endif
+
+// The wide steps where the processor has them; tests turn them off to check the narrow ones.
+std::atomic<bool> g_bWideSearch(cpuHasAvx2());
+
+int findStartCodePrefix(const unsigned char* w, int from, int limit, int capacity, bool skipSlices)
+{
+#if defined(__x86_64__)
+    if (g_bWideSearch.load(std::memory_order_relaxed))
+        return findStartCodePrefixAvx2(w, from, limit, capacity, skipSlices);
+#endif
+    return findStartCodePrefixSse2(w, from, limit, capacity, skipSlices);
+}
+
 }  // namespace
+
+bool VideoProcessor::setWideSearch(bool on)
+{
+    const bool available = cpuHasAvx2();
+    g_bWideSearch.store(on && available, std::memory_order_relaxed);
+    return !on || available;
+}
 
 int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter, bool skipSliceCodes)
 {

@@ -17,6 +17,10 @@ public:
     // frame counts. The codec destructors run first.
     ~VideoProcessor() override;
 
+    // The start code search uses 32-byte steps where the processor has them (the default).
+    // Off, or on where it can be: true; on where the processor lacks them: false.
+    static bool setWideSearch(bool on);
+
     // 00 00 01 search from the search position; window index of the prefix or -1.
     int searchForStartCodePrefix();
 

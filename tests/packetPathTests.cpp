@@ -121,12 +121,29 @@ void feedRandomChunks(Walker& w, const Bytes& stream, std::mt19937& rng, int max
     }
 }
 
+// The start code searches run once with the narrow steps and once with the wide ones,
+// where the processor has them.
+class PacketPathStartCode : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        if (!VideoProcessor::setWideSearch(GetParam()))
+            GTEST_SKIP() << "no wide search on this processor";
+    }
+    void TearDown() override { VideoProcessor::setWideSearch(true); }
+};
+
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Steps, PacketPathStartCode, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Wide" : "Narrow");
+                         });
 
 // Every 00 00 01 whose value byte has arrived is found once, in order, however the bytes
 // come; and the bytes counted up to each one are its distance from the stream start (the
 // three-byte stepping counts exactly the bytes it passes, whatever its steps).
-TEST(PacketPathSearch, StartCodesAndAlignmentCountMatchThePlainScan)
+TEST_P(PacketPathStartCode, StartCodesAndAlignmentCountMatchThePlainScan)
 {
     std::mt19937 rng(2024);
     for (int round = 0; round < 60; ++round) {
@@ -146,7 +163,7 @@ TEST(PacketPathSearch, StartCodesAndAlignmentCountMatchThePlainScan)
     }
 }
 
-TEST(PacketPathSearch, PrefixAtEveryWindowPositionIsFound)
+TEST_P(PacketPathStartCode, PrefixAtEveryWindowPositionIsFound)
 {
     // One prefix, placed at each offset of a full window in turn (both ends, and the
     // blocks the wide compare reads past the fill level).
@@ -175,7 +192,7 @@ TEST(PacketPathSearch, PrefixAtEveryWindowPositionIsFound)
 // The video of every fixture, handed over as the PES processor does (packet payloads, a
 // short piece at each PES start, now and then odd sizes): the same start codes and
 // alignment counts as the plain scan of the whole elementary stream.
-TEST(PacketPathSearch, FixtureVideoMatchesThePlainScan)
+TEST_P(PacketPathStartCode, FixtureVideoMatchesThePlainScan)
 {
     std::mt19937 rng(188);
     int streams = 0;
@@ -214,7 +231,7 @@ TEST(PacketPathSearch, FixtureVideoMatchesThePlainScan)
 // Once a picture is found misaligned the H.262 search steps over slice start codes: the
 // events (and what each chunk returns) of every MPEG-2 video fixture are those of the walk
 // over every start code, in packet-sized chunks and in odd ones.
-TEST(PacketPathSearch, H262SliceSkippingMatchesThePlainWalk)
+TEST_P(PacketPathStartCode, H262SliceSkippingMatchesThePlainWalk)
 {
     struct Run {
         std::vector<int> results;
