@@ -117,7 +117,6 @@ int findStartCodePrefixSse2(const unsigned char* w, int from, int limit, int cap
     return -1;
 }
 
-
 #if defined(__x86_64__)
 // The same steps on two 32-byte vectors instead of four 16-byte ones: a whole run takes a
 // few percent less.
