@@ -207,6 +207,12 @@ int PesProcessor::processOwnTransportPacket(unsigned char* packet, long long len
     return 1;
 }
 
+void PesProcessor::endOfInput()
+{
+    if (m_pElemStreamProcessor)
+        m_pElemStreamProcessor->endOfInput();
+}
+
 double PesProcessor::calculateBitrateBps(double seconds)
 {
     double bits = StreamProcessor::calculateBitrateBps(seconds);

@@ -28,6 +28,8 @@ public:
     ~PesProcessor() override;
 
     int processOwnTransportPacket(unsigned char* packet, long long length) override;
+    // Passed on to the elementary processor.
+    void endOfInput() override;
     double calculateBitrateBps(double seconds) override;
     double calculateSampleBitrateBps(double seconds) override;
 

@@ -68,9 +68,9 @@ const AudioFixtureCase kAudioFixtures[] = {
     {"mpeg2_576_16x9_ac3.ts", {129},
      {"48000", "192000", "2/0", "L,R", "main audio service: complete main (CM)", "2"}},
     {"mpeg2_1080i_ac3_51.ts", {129},
-     {"48000", "448000", "3/2", "L,C,R,SL,SR", "main audio service: complete main (CM)", "5"}},
+     {"48000", "448000", "3/2", "L,C,R,SL,SR", "main audio service: complete main (CM)", "6"}},
     {"h264_high_720_ac3_51.ts", {129},
-     {"48000", "448000", "3/2", "L,C,R,SL,SR", "main audio service: complete main (CM)", "5"}},
+     {"48000", "448000", "3/2", "L,C,R,SL,SR", "main audio service: complete main (CM)", "6"}},
     {"h264_baseline_360_aac.ts", {15}, {"Reserved", "44100", "AAC LC", "2", "stereo", "Variable"}},
     {"h264_high_1080_aac_51.ts", {15}, {"Reserved", "48000", "AAC LC", "6", "surround", "Variable"}},
 };
