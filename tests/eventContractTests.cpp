@@ -621,6 +621,9 @@ TEST(EventContractValues, FixtureFactsReachTheMessages)
          {{51, "Audio", "48000"}, {52, "Audio", "2"}, {53, "Audio", "0"}, {54, "Audio", "20"},
           {56, "Audio", "Not Stated"}}},
         {"s302m_4ch_24.ts", {{51, "Audio", "48000"}, {52, "Audio", "4"}, {54, "Audio", "24"}}},
+        // tests/data/make_audio_fixtures.sh: one AAC frame, which only the end of the input
+        // confirms.
+        {"aac_7350_one_frame.ts", {{47, "Audio", "7350"}, {48, "Audio", "1"}, {46, "Audio", "AAC LC"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fixture);

@@ -384,6 +384,25 @@ TEST(PesBitrate, ConstantBitrateVerdict)
     }
 }
 
+// An audio frame that ends its PES packet is confirmed by the header that opens the next
+// packet's payload; a false sync ahead of it, whose length leads nowhere, is not reported.
+TEST(PesAudio, FrameEndingAPesIsConfirmedByTheNextPes)
+{
+    PesRun run(15);
+    // ADTS LC 44.1 kHz stereo, 40 bytes, and a false one (48 kHz mono, 30 bytes) before it.
+    const std::vector<unsigned char> header = {0xFF, 0xF1, 0x50, 0x80, 0x05, 0x1F, 0xFC};
+    std::vector<unsigned char> fake = {0xFF, 0xF1, 0x4C, 0x40, 0x03, 0xDF, 0xFC};
+    fake.resize(27, 0x22);
+    std::vector<unsigned char> frame(header);
+    frame.resize(40, 0x33);
+    run.sendPayload(concat(pesHeader(0xC0, 2, 5), concat(fake, frame)), true);
+    EXPECT_FALSE(run.rec.fired(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ));
+    run.sendPayload(concat(pesHeader(0xC0, 2, 5), frame), true);
+    ASSERT_EQ(run.rec.count(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ), 1);
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ).text, "44100");
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_AAC_NUMBER_OF_CHANNELS).text, "2");
+}
+
 TEST(PesBitrate, AverageBitratePassesToTheElementaryProcessor)
 {
     PesRun run(2);
