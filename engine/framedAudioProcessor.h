@@ -21,7 +21,6 @@ public:
     void endOfInput() override;
 
     bool isFirstHeaderPending() const { return m_ucFirstHeader != 0; }
-    int getCandidateCount() const { return m_iCandidates; }
 
 protected:
     // headerBytes: bytes from the sync word that frameLength and continues read.

@@ -39,7 +39,7 @@ size_t findSync(const std::vector<uint8_t>& es, uint8_t first, uint8_t second, u
 struct Ac3Case {
     const char* name;
     uint8_t header[7];
-    int fscod, frmsizecod, bsid, bsmod, acmod;
+    int fscod, frmsizecod, bsid, bsmod, acmod, lfeon;
     const char* rate;
     const char* bitrate;
     const char* acm;
@@ -49,9 +49,9 @@ struct Ac3Case {
 
 // First frames of the AC-3 fixtures (ffprobe: 48000 Hz, 2.0 192 kbit/s and 5.1 448 kbit/s).
 const Ac3Case kAc3Cases[] = {
-    {"mpeg2_576_16x9_ac3", {0x0B, 0x77, 0xFE, 0x95, 0x14, 0x40, 0x43}, 0, 20, 8, 0, 2, "48000",
+    {"mpeg2_576_16x9_ac3", {0x0B, 0x77, 0xFE, 0x95, 0x14, 0x40, 0x43}, 0, 20, 8, 0, 2, 0, "48000",
      "192000", "2/0", "L,R", 2},
-    {"mpeg2_1080i_ac3_51", {0x0B, 0x77, 0xB5, 0x0B, 0x1E, 0x40, 0xEB}, 0, 30, 8, 0, 7, "48000",
+    {"mpeg2_1080i_ac3_51", {0x0B, 0x77, 0xB5, 0x0B, 0x1E, 0x40, 0xEB}, 0, 30, 8, 0, 7, 1, "48000",
      "448000", "3/2", "L,C,R,SL,SR", 5},
 };
 
@@ -69,6 +69,7 @@ TEST(AudioAc3, FixtureHeaders)
         EXPECT_EQ(c.bsid, bsi.bsid);
         EXPECT_EQ(c.bsmod, bsi.bsmod);
         EXPECT_EQ(c.acmod, bsi.acmod);
+        EXPECT_EQ(c.lfeon, bsi.lfeon);
         EXPECT_STREQ(c.rate, getSamplingRateDesc(si.fscod));
         EXPECT_STREQ(c.bitrate, getBitrate(si.frmsizecod));
         EXPECT_STREQ(c.acm, getAcmDesc(bsi.acmod));
@@ -93,7 +94,7 @@ TEST(AudioAc3, HeaderDugOutOfTheTransportStream)
 
 TEST(AudioAc3, FieldPositionsOfHandMadeHeader)
 {
-    // fscod 2, frmsizecod 0x2A; bsid 0x1F, bsmod 5; acmod 6.
+    // fscod 2, frmsizecod 0x2A; bsid 0x1F, bsmod 5; acmod 6, surmixlev 2, lfeon 1.
     const uint8_t h[7] = {0x0B, 0x77, 0x12, 0x34, 0xAA, 0xFD, 0xDF};
     Ac3SyncInfo si;
     Ac3Bsi bsi;
@@ -105,6 +106,7 @@ TEST(AudioAc3, FieldPositionsOfHandMadeHeader)
     EXPECT_EQ(0x1F, bsi.bsid);
     EXPECT_EQ(5, bsi.bsmod);
     EXPECT_EQ(6, bsi.acmod);
+    EXPECT_EQ(1, bsi.lfeon);
 }
 
 TEST(AudioAc3, ShortInputIsRefusedAndZeroed)
