@@ -273,6 +273,8 @@ TEST(AudioHeader, HandMadeHeaders)
         // ID 0 (lower sampling frequencies): Layer III, index 8, 22.05 kHz, single channel,
         // padded: 72 * 64000 / 22050 + 1
         {"mpeg-2 lsf", 4, {0xFF, 0xF3, 0x82, 0xC0}, 209, {"Layer III", "22050", "single channel", "64000"}},
+        // Layer I, index 12 (384 kbit/s), 44.1 kHz, padded: 4 * (12 * 384000 / 44100 + 1)
+        {"mpeg layer I", 3, {0xFF, 0xFF, 0xC2, 0x00}, 420, {"Layer I", "44100", "stereo", "384000"}},
         // MPEG-2.5 (bit 4 of byte 1 clear): Layer III, index 4 (32 kbit/s), 12 kHz: 72 * 32000 / 12000
         {"mpeg-2.5 12k", 4, {0xFF, 0xE3, 0x44, 0xC0}, 192, {"Layer III", "12000", "single channel", "32000"}},
         // MPEG-2.5 Layer II, index 2 (16 kbit/s), 11.025 kHz, padded: 144 * 16000 / 11025 + 1
@@ -429,6 +431,32 @@ TEST(AudioSync, FalseSyncAheadOfTheFirstFrameIsNotReported)
             ASSERT_EQ(rec.count(c.probe), 1) << chunk;
             EXPECT_EQ(rec.first(c.probe).text, c.expected) << chunk;
         }
+    }
+}
+
+// A free-format frame (bit rate index 0) has no length of its own: it ends where the next
+// header of its kind begins. A lone free-format pattern ahead of a stream is not reported.
+TEST(AudioSync, FreeFormatHeaderIsConfirmedByTheNextOfItsKind)
+{
+    {
+        EventRecorder rec;
+        MpegAudioProcessor proc(rec.registry(), kPid);
+        auto bytes = framed({0xFF, 0xFD, 0x04, 0xC0}, 700);  // Layer II, 48 kHz, free format
+        feedInChunks(proc, bytes, 184);
+        ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
+        EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, "free");
+        EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_SAMPLING_FREQ).text, "48000");
+    }
+    {
+        EventRecorder rec;
+        MpegAudioProcessor proc(rec.registry(), kPid);
+        std::vector<unsigned char> bytes = {0xFF, 0xFB, 0x00, 0xC0};  // Layer III, 44.1 kHz, free format
+        bytes.resize(50, 0x11);
+        auto good = framed({0xFF, 0xFD, 0x94, 0x44}, 480);
+        bytes.insert(bytes.end(), good.begin(), good.end());
+        feedInChunks(proc, bytes, 184);
+        ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
+        EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, "160000");
     }
 }
 
