@@ -77,8 +77,7 @@ void FramedAudioProcessor::checkCandidates()
             if (next + m_iHeaderBytes <= m_llStreamBytes) {
                 // Checked after every slice of at most MAX_SLICE bytes, so still in the window.
                 const long long at = next - windowStart;
-                const unsigned char* h = m_aucWindow + at;
-                keep = at >= 0 && frameLength(h) != 0 && continues(c.header, h);
+                keep = at >= 0 && frameLength(m_aucWindow + at) != 0 && continues(c.header, m_aucWindow + at);
                 // Candidates are kept in stream order: the first confirmed is the earliest.
                 if (keep && best < 0)
                     best = kept;
