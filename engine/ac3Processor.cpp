@@ -3,7 +3,7 @@
 #include <cstring>
 
 AC3Processor::AC3Processor(MsgCallback* msgCallback, int pid)
-    : ElemStreamProcessor(msgCallback), m_iPid(pid), m_ucFirstHeader(1)
+    : FramedAudioProcessor(msgCallback, pid, AC3_HEADER_SIZE)
 {
     memset(&m_Ac3SyncInfo, 0, sizeof(m_Ac3SyncInfo));
     memset(&m_Ac3Bsi, 0, sizeof(m_Ac3Bsi));
@@ -12,35 +12,31 @@ AC3Processor::AC3Processor(MsgCallback* msgCallback, int pid)
 
 AC3Processor::~AC3Processor() = default;
 
-namespace {
-
-// 0x0B77 also turns up inside frames; fscod 3 and frame size codes from 38 on are reserved.
-bool isPlausible(const Ac3SyncInfo& s)
+int AC3Processor::frameLength(const unsigned char* h) const
 {
-    return s.fscod != 3 && s.frmsizecod < 38;
+    if (h[0] != 0x0B || h[1] != 0x77)
+        return 0;
+    // Reserved fscod and frame size codes give 0.
+    return getAc3FrameSize(h[4] >> 6, h[4] & 0x3F);
 }
 
-}  // namespace
-
-int AC3Processor::processRawBuff(unsigned char* data, long long n)
+bool AC3Processor::continues(const unsigned char* h, const unsigned char* next) const
 {
-    auto readHeader = [this](const unsigned char* at, long avail) {
-        fillSyncInfo(at, avail, &m_Ac3SyncInfo);
-        fillBsi(at, avail, &m_Ac3Bsi);
-        if (m_ucFirstHeader && isPlausible(m_Ac3SyncInfo)) {
-            int fscod = m_Ac3SyncInfo.fscod;
-            int frmsizecod = m_Ac3SyncInfo.frmsizecod;
-            int acmod = m_Ac3Bsi.acmod;
-            fireTextUnits(CB_MPEG2TS_AC3_SAMPLING_RATE, m_iPid, getSamplingRateDesc(fscod), "Hz");
-            fireTextUnits(CB_MPEG2TS_AC3_BITRATE, m_iPid, ::getBitrate(frmsizecod), "bps");
-            fireText(CB_MPEG2TS_AC3_AUDIO_CODING_MODE, m_iPid, getAcmDesc(acmod));
-            fireText(CB_MPEG2TS_AC3_CH_ORDERING, m_iPid, getChArrayOrdering(acmod));
-            fireText(CB_MPEG2TS_AC3_STREAM_MODE, m_iPid, getBsmDesc(m_Ac3Bsi.bsmod, acmod));
-            int channels = getNumberOfChannels(acmod);
-            fireValue(CB_MPEG2TS_AC3_NUMBER_OF_CHANNELS, m_iPid, &channels);
-            m_ucFirstHeader = 0;
-        }
-    };
-    return scanSyncHeaders(data, n, &AC3Processor::searchForAc3Sync, AC3_HEADER_SIZE, 1,
-                           readHeader);
+    // Same sampling rate and bit stream identification.
+    return (h[4] & 0xC0) == (next[4] & 0xC0) && (h[5] & 0xF8) == (next[5] & 0xF8);
+}
+
+void AC3Processor::reportHeader(const unsigned char* h)
+{
+    fillSyncInfo(h, AC3_HEADER_SIZE, &m_Ac3SyncInfo);
+    fillBsi(h, AC3_HEADER_SIZE, &m_Ac3Bsi);
+    const int acmod = m_Ac3Bsi.acmod;
+    fireTextUnits(CB_MPEG2TS_AC3_SAMPLING_RATE, m_iPid, getSamplingRateDesc(m_Ac3SyncInfo.fscod), "Hz");
+    fireTextUnits(CB_MPEG2TS_AC3_BITRATE, m_iPid, ::getBitrate(m_Ac3SyncInfo.frmsizecod), "bps");
+    fireText(CB_MPEG2TS_AC3_AUDIO_CODING_MODE, m_iPid, getAcmDesc(acmod));
+    fireText(CB_MPEG2TS_AC3_CH_ORDERING, m_iPid, getChArrayOrdering(acmod));
+    fireText(CB_MPEG2TS_AC3_STREAM_MODE, m_iPid, getBsmDesc(m_Ac3Bsi.bsmod, acmod));
+    // The low-frequency effects channel counts as one, as 5.1 is six channels.
+    int channels = getNumberOfChannels(acmod) + m_Ac3Bsi.lfeon;
+    fireValue(CB_MPEG2TS_AC3_NUMBER_OF_CHANNELS, m_iPid, &channels);
 }

@@ -106,6 +106,11 @@ int ElemStreamProcessor::searchForTwelveOnes()
     return searchTwoByteSync(0xFF, 0xF0, 0xF0);
 }
 
+int ElemStreamProcessor::searchForElevenOnes()
+{
+    return searchTwoByteSync(0xFF, 0xE0, 0xE0);
+}
+
 int ElemStreamProcessor::searchForAc3Sync()
 {
     return searchTwoByteSync(0x0B, 0x77, 0xFF);

@@ -56,34 +56,12 @@ protected:
     void fireValueUnits(_CallbackId id, int pid, const void* value, const char* units);
     void fireTextUnits(_CallbackId id, int pid, const char* text, const char* units);
 
-    // Audio sync searches from the search position: twelve 1-bits (MPEG audio, ADTS) or
-    // 0x0B77 (AC-3). Return the window index of the sync point or -1; a failed search leaves
-    // the search position where it stopped.
+    // Audio sync searches from the search position: twelve 1-bits (ADTS), eleven (MPEG
+    // audio) or 0x0B77 (AC-3). Return the window index of the sync point or -1; a failed
+    // search leaves the search position where it stopped.
     int searchForTwelveOnes();
+    int searchForElevenOnes();
     int searchForAc3Sync();
-
-    // The loop the sync-word audio processors share: append the chunk, then for each sync
-    // point from the search position hand the window from it to readHeader (which fills the
-    // codec's record and fires the first header's events) and move the search on by step.
-    // The header needs p + headerReach below the fill level. 1: no further sync point;
-    // 2: a sync point whose header is not all in yet (the search position stays on it).
-    template <typename ReadHeader>
-    int scanSyncHeaders(unsigned char* data, long long n, int (ElemStreamProcessor::*search)(),
-                        int headerReach, int step, ReadHeader readHeader)
-    {
-        if (n > MAX_SLICE)
-            return processInSlices(data, n);
-        appendChunk(data, n);
-        for (;;) {
-            int p = (this->*search)();
-            if (p < 0)
-                return 1;
-            if (p + headerReach >= m_iBufferLevel)
-                return 2;
-            readHeader(m_aucWindow + p, (long)(m_iBufferLevel - p));
-            m_iSearchPosition = p + step;
-        }
-    }
 
     int m_iBufferLevel;      // valid bytes in the window, 0 to WINDOW_SIZE
     int m_iSearchPosition;   // where the next search starts

@@ -466,6 +466,14 @@ int Mpeg2TransportProcessor::processRawBuff(unsigned char* buffer, long long len
 
 void Mpeg2TransportProcessor::endOfInput()
 {
+    judgeCarryAtEnd();
+    // The elementary streams may hold a last frame that only the end confirms.
+    for (Mpeg2TransportStreamProcessor* p : m_vProcessors)
+        p->endOfInput();
+}
+
+void Mpeg2TransportProcessor::judgeCarryAtEnd()
+{
     if (!m_bSearching)
         return;  // a packet cut short by the end is dropped, as it always was
     m_uiAliveCountdown = 0;

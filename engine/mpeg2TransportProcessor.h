@@ -78,6 +78,8 @@ private:
     // Goes on with a search whose last bytes were carried: returns the position in the
     // new buffer where cutting or searching continues.
     long long resumeSearch(const unsigned char* buffer, long long length);
+    // At the end of input: the bytes carried by an unfinished sync search are judged.
+    void judgeCarryAtEnd();
     void loseSync(long long streamOffset);
     void regainSync(long long streamOffset);
     void fireSyncLoss(long long skipped, bool regained);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 MpegAudioProcessor::MpegAudioProcessor(MsgCallback* msgCallback, int pid)
-    : ElemStreamProcessor(msgCallback), m_iPid(pid), m_ucFirstHeader(1)
+    : FramedAudioProcessor(msgCallback, pid, MPEG_AUDIO_HEADER_SIZE)
 {
     memset(&m_MpegAudioHeader, 0, sizeof(m_MpegAudioHeader));
     setName("MpegAudioProcessor");
@@ -11,31 +11,31 @@ MpegAudioProcessor::MpegAudioProcessor(MsgCallback* msgCallback, int pid)
 
 MpegAudioProcessor::~MpegAudioProcessor() = default;
 
-namespace {
-
-// Twelve 1-bits also turn up inside frames; a header with reserved codes is not one.
-bool isPlausible(const MpegAudioHeader& h)
+int MpegAudioProcessor::frameLength(const unsigned char* h) const
 {
-    return h.layer != 0 && h.bitrate_index != 15 && h.sampling_frequency != 3;
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0)
+        return 0;
+    MpegAudioHeader m;
+    fillHeaderInfo(h, MPEG_AUDIO_HEADER_SIZE, &m);
+    return getMpegAudioFrameLength(m);
 }
 
-}  // namespace
-
-int MpegAudioProcessor::processRawBuff(unsigned char* data, long long n)
+bool MpegAudioProcessor::continues(const unsigned char* h, const unsigned char* next) const
 {
-    auto readHeader = [this](const unsigned char* at, long avail) {
-        fillHeaderInfo(at, avail, &m_MpegAudioHeader);
-        if (m_ucFirstHeader && isPlausible(m_MpegAudioHeader)) {
-            const MpegAudioHeader& h = m_MpegAudioHeader;
-            fireText(CB_MPEG2TS_MPEG_AUDIO_LAYER, m_iPid, getMpegAudioLayer(h.layer));
-            fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_SAMPLING_FREQ, m_iPid,
-                          getMpegAudioSampleFreq(h.ID, h.sampling_frequency), "Hz");
-            fireText(CB_MPEG2TS_MPEG_AUDIO_MODE, m_iPid, getMpegAudioMode(h.mode));
-            fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid,
-                          getMpegAudioBitrate(h.ID, h.layer, h.bitrate_index), "bps");
-            m_ucFirstHeader = 0;
-        }
-    };
-    return scanSyncHeaders(data, n, &MpegAudioProcessor::searchForTwelveOnes,
-                           MPEG_AUDIO_HEADER_SIZE, 1, readHeader);
+    // Same version, layer and sampling frequency; a free-format stream stays free format.
+    const bool freeFormat = (h[2] & 0xF0) == 0;
+    return (h[1] & 0x1E) == (next[1] & 0x1E) && (h[2] & 0x0C) == (next[2] & 0x0C) &&
+           freeFormat == ((next[2] & 0xF0) == 0);
+}
+
+void MpegAudioProcessor::reportHeader(const unsigned char* h)
+{
+    fillHeaderInfo(h, MPEG_AUDIO_HEADER_SIZE, &m_MpegAudioHeader);
+    const MpegAudioHeader& m = m_MpegAudioHeader;
+    fireText(CB_MPEG2TS_MPEG_AUDIO_LAYER, m_iPid, getMpegAudioLayer(m.layer));
+    fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_SAMPLING_FREQ, m_iPid,
+                  getMpegAudioVersionSampleFreq(m.version, m.sampling_frequency), "Hz");
+    fireText(CB_MPEG2TS_MPEG_AUDIO_MODE, m_iPid, getMpegAudioMode(m.mode));
+    fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid, getMpegAudioBitrate(m.ID, m.layer, m.bitrate_index),
+                  "bps");
 }

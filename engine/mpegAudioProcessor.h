@@ -1,27 +1,30 @@
 #ifndef KORBALT_ENGINE_MPEGAUDIOPROCESSOR_H
 #define KORBALT_ENGINE_MPEGAUDIOPROCESSOR_H
 
-#include "engine/elemStreamProcessor.h"
+#include "engine/framedAudioProcessor.h"
 #include "syntax/mpegAudio.h"
 
 // MPEG audio (stream types 3 and 4): reports layer, sampling frequency, mode and bit rate
-// of the first valid frame header.
-class MpegAudioProcessor : public ElemStreamProcessor {
+// of the first frame header that the next one confirms.
+class MpegAudioProcessor : public FramedAudioProcessor {
 public:
     MpegAudioProcessor(MsgCallback* msgCallback, int pid);
     ~MpegAudioProcessor() override;
 
-    int processRawBuff(unsigned char* data, long long n) override;
-    // Twelve 1-bits: 0xFF then a byte whose high nibble is 0xF.
-    int searchForSynchWord() { return searchForTwelveOnes(); }
+    // Eleven 1-bits: 0xFF then a byte whose top three bits are set (MPEG-2.5 clears the
+    // twelfth).
+    int searchForSynchWord() { return searchForElevenOnes(); }
 
     const MpegAudioHeader& getHeader() const { return m_MpegAudioHeader; }
-    bool isFirstHeaderPending() const { return m_ucFirstHeader != 0; }
+
+protected:
+    int findSync() override { return searchForSynchWord(); }
+    int frameLength(const unsigned char* h) const override;
+    bool continues(const unsigned char* h, const unsigned char* next) const override;
+    void reportHeader(const unsigned char* h) override;
 
 private:
     MpegAudioHeader m_MpegAudioHeader;
-    int m_iPid;
-    unsigned char m_ucFirstHeader;
 };
 
 #endif

@@ -85,12 +85,16 @@ PesProcessor::~PesProcessor()
     }
 
     if (isVideo()) {
-        // Without samples (or with only empty ones) there is nothing to call constant.
+        // With only empty samples there is nothing to call constant.
         double ratio = m_dMaxStreamBitrate > 0 ? m_dMinStreamBitrate / m_dMaxStreamBitrate : 0.0;
         fileLog("PesProcessor m_dMinStreamBitrate = %f;m_dMaxStreamBitrate = %f\n",
                 m_dMinStreamBitrate, m_dMaxStreamBitrate);
         const char* verdict = ratio > 0.95 ? "true" : "false";
-        if (m_pMsgCallback) {
+        if (m_iSamplesTaken < 2) {
+            // One sample cannot vary and none says nothing: no verdict.
+            fileLog("PesProcessor pid %d: %d bit-rate samples, no constant-bitrate verdict\n", m_iPid,
+                    m_iSamplesTaken);
+        } else if (m_pMsgCallback) {
             PidValueInfo info;
             info.pid = m_iPid;
             info.value = const_cast<char*>(verdict);
@@ -207,6 +211,12 @@ int PesProcessor::processOwnTransportPacket(unsigned char* packet, long long len
     return 1;
 }
 
+void PesProcessor::endOfInput()
+{
+    if (m_pElemStreamProcessor)
+        m_pElemStreamProcessor->endOfInput();
+}
+
 double PesProcessor::calculateBitrateBps(double seconds)
 {
     double bits = StreamProcessor::calculateBitrateBps(seconds);
@@ -226,6 +236,7 @@ double PesProcessor::calculateSampleBitrateBps(double seconds)
         return 0.0;
     }
     double sample = StreamProcessor::calculateSampleBitrateBps(seconds);
+    ++m_iSamplesTaken;
     if (m_pElemStreamProcessor) {
         m_pElemStreamProcessor->calculateSampleBitrateBps(seconds);
         m_pElemStreamProcessor->resetSampleByteCount();

@@ -24,10 +24,12 @@ public:
     // and fires the stream type and description events.
     PesProcessor(MsgCallback* msgCallback, int pid, int streamType);
     // Deletes the elementary processor (its end reports), then fires the PTS and DTS counts
-    // and, for video, the CBR verdict.
+    // and, for video with at least two samples, the CBR verdict.
     ~PesProcessor() override;
 
     int processOwnTransportPacket(unsigned char* packet, long long length) override;
+    // Passed on to the elementary processor.
+    void endOfInput() override;
     double calculateBitrateBps(double seconds) override;
     double calculateSampleBitrateBps(double seconds) override;
 
@@ -47,6 +49,7 @@ private:
     void passPayload(unsigned char* data, long long n);
 
     int m_iSamplesToSkip;   // video sample bit rates are discarded while above 0
+    int m_iSamplesTaken = 0;  // sample bit rates that went into the minimum and maximum
     int m_iPesState;
     int m_iStreamType;
     int m_iStreamId;        // 0 until the first PES header

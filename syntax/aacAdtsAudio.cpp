@@ -7,7 +7,7 @@ namespace {
 const char* const kLayers[] = {"Reserved", "Layer III", "Layer II", "Layer I"};
 const char* const kSamplingFreq[] = {"96000", "88200", "64000", "48000", "44100", "32000",
                                      "24000", "22050", "16000", "12000", "11025", "8000",
-                                     "Reserved", "Reserved", "Reserved", "Reserved"};
+                                     "7350",     "Reserved", "Reserved", "Reserved"};
 const char* const kProfiles[] = {"Main", "Low Complexity (LC)", "Scalable Sampling Rate (SSR)",
                                  "Reserved"};
 const char* const kMpeg4Profiles[] = {"AAC Main", "AAC LC", "AAC SSR", "AAC LTP"};
@@ -87,6 +87,13 @@ const char* getAacAudioMode(int channel_configuration)
     default:
         return "unknown";
     }
+}
+
+int getAacNumberOfChannels(int channel_configuration)
+{
+    if (channel_configuration < 0 || channel_configuration > 7)
+        return -1;
+    return channel_configuration == 7 ? 8 : channel_configuration;
 }
 
 int getPredSfbMax(int sampling_frequency_index)

@@ -32,6 +32,9 @@ struct AdtsVariableHeader {
 int fillAdtsFixedHeaderInfo(const unsigned char* p, long length, AdtsFixedHeader* header);
 int fillAdtsVariableHeaderInfo(const unsigned char* p, long length, AdtsVariableHeader* header);
 
+// Sampling frequency indexes 0..12 name a frequency (12 is 7350 Hz); 13 to 15 are reserved.
+const int ADTS_SAMPLING_INDEXES = 13;
+
 // Lookups: a constant text, or null for a code outside the table.
 const char* getAacAudioLayer(int layer);
 const char* getAacAudioSamplingFreq(int sampling_frequency_index);
@@ -39,6 +42,9 @@ const char* getAacAudioProfile(int profile);
 const char* getAacAudioMpeg4Profile(int profile);
 // Never null: codes 0 and above 7 give "unknown".
 const char* getAacAudioMode(int channel_configuration);
+// Channels of channel_configuration 1..7 (7 is 7.1: 8); 0 (given in the stream's program
+// config element) stays 0; -1 outside 0..7.
+int getAacNumberOfChannels(int channel_configuration);
 // Prediction scale-factor-band limit by sampling index 0..11; -1 outside.
 int getPredSfbMax(int sampling_frequency_index);
 

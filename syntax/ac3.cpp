@@ -1,5 +1,6 @@
 #include "syntax/ac3.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -54,6 +55,16 @@ int fillBsi(const unsigned char* p, long length, Ac3Bsi* bsi)
     bsi->bsid = (p[5] >> 3) & 0x1F;
     bsi->bsmod = p[5] & 0x07;
     bsi->acmod = (p[6] >> 5) & 0x07;
+    // cmixlev (3 front channels), surmixlev (surround present) and dsurmod (2/0) come
+    // between acmod and lfeon, two bits each; at most four, so lfeon stays in byte 6.
+    int bit = 4;
+    if ((bsi->acmod & 0x01) && bsi->acmod != 1)
+        bit -= 2;
+    if (bsi->acmod & 0x04)
+        bit -= 2;
+    if (bsi->acmod == 2)
+        bit -= 2;
+    bsi->lfeon = (p[6] >> bit) & 0x01;
     return 0;
 }
 
@@ -94,4 +105,17 @@ const char* getBsmDesc(int bsmod, int acmod)
 int getNumberOfChannels(int acmod)
 {
     return (acmod >= 0 && acmod < 8) ? kChannels[acmod] : -1;
+}
+
+int getAc3FrameSize(int fscod, int frmsizecod)
+{
+    const char* rate = getSamplingRateDesc(fscod);
+    const char* bitrate = getBitrate(frmsizecod);
+    if (!rate || !bitrate || fscod == 3)
+        return 0;
+    // 1536 samples of 16-bit words; at 44.1 kHz the odd codes carry one word more.
+    long words = atol(bitrate) * 96 / atol(rate);
+    if (fscod == 1)
+        words += frmsizecod & 1;
+    return (int)(2 * words);
 }

@@ -17,6 +17,7 @@ struct Ac3Bsi {
     unsigned char bsid;   // bits 7..3 of byte 5
     unsigned char bsmod;  // bits 2..0 of byte 5
     unsigned char acmod;  // bits 7..5 of byte 6
+    unsigned char lfeon;  // after acmod and the mix levels that acmod brings, still in byte 6
 };
 
 // p points at the sync word. Return 0 when filled, 1 when length is too short (record zeroed,
@@ -32,5 +33,7 @@ const char* getChArrayOrdering(int acmod);
 const char* getBsmDesc(int bsmod, int acmod);
 // Full-band channels for acmod 0..7; -1 outside.
 int getNumberOfChannels(int acmod);
+// Bytes of a syncframe (sync word included) for fscod and frmsizecod; 0 for reserved codes.
+int getAc3FrameSize(int fscod, int frmsizecod);
 
 #endif

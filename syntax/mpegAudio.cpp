@@ -1,5 +1,6 @@
 #include "syntax/mpegAudio.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -7,8 +8,11 @@ namespace {
 const char* const kLayers[] = {"Reserved", "Layer III", "Layer II", "Layer I"};
 const char* const kModes[] = {"stereo", "joint stereo", "dual channel", "single channel"};
 
-// Indexed by ID (0 lower sampling frequencies, 1 MPEG-1), then sampling_frequency.
-const char* const kSampleFreq[2][3] = {{"22050", "24000", "16000"},
+// Indexed by the version bits (0 MPEG-2.5, 1 reserved, 2 MPEG-2, 3 MPEG-1), then
+// sampling_frequency.
+const char* const kSampleFreq[4][3] = {{"11025", "12000", "8000"},
+                                       {nullptr, nullptr, nullptr},
+                                       {"22050", "24000", "16000"},
                                        {"44100", "48000", "32000"}};
 
 // Indexed by ID, then layer code (1 Layer III, 2 Layer II, 3 Layer I), then bitrate_index.
@@ -44,11 +48,13 @@ int fillHeaderInfo(const unsigned char* p, long length, MpegAudioHeader* header)
     memset(header, 0, sizeof(*header));
     if (p == nullptr || length < MPEG_AUDIO_HEADER_SIZE)
         return 1;
+    header->version = (p[1] >> 3) & 0x03;
     header->ID = (p[1] >> 3) & 0x01;
     header->layer = (p[1] >> 1) & 0x03;
     header->protection_bit = p[1] & 0x01;
     header->bitrate_index = (p[2] >> 4) & 0x0F;
     header->sampling_frequency = (p[2] >> 2) & 0x03;
+    header->padding_bit = (p[2] >> 1) & 0x01;
     header->mode = (p[3] >> 6) & 0x03;
     header->mode_extension = (p[3] >> 4) & 0x03;
     return 0;
@@ -61,9 +67,16 @@ const char* getMpegAudioLayer(int layer)
 
 const char* getMpegAudioSampleFreq(int id, int sampling_frequency)
 {
-    if (id < 0 || id > 1 || sampling_frequency < 0 || sampling_frequency > 2)
+    if (id < 0 || id > 1)
         return nullptr;
-    return kSampleFreq[id][sampling_frequency];
+    return getMpegAudioVersionSampleFreq(id ? 3 : 2, sampling_frequency);
+}
+
+const char* getMpegAudioVersionSampleFreq(int version, int sampling_frequency)
+{
+    if (version < 0 || version > 3 || sampling_frequency < 0 || sampling_frequency > 2)
+        return nullptr;
+    return kSampleFreq[version][sampling_frequency];
 }
 
 const char* getMpegAudioMode(int mode)
@@ -76,6 +89,24 @@ const char* getMpegAudioBitrate(int id, int layer, int bitrate_index)
     if (id < 0 || id > 1 || layer < 1 || layer > 3 || bitrate_index < 0 || bitrate_index > 14)
         return nullptr;
     return kBitrates[id][layer][bitrate_index];
+}
+
+int getMpegAudioFrameLength(const MpegAudioHeader& header)
+{
+    const char* rate = getMpegAudioVersionSampleFreq(header.version, header.sampling_frequency);
+    // MPEG-2.5 has no table of its own: it uses the lower sampling frequencies' one.
+    const char* bitrate = getMpegAudioBitrate(header.ID, header.layer, header.bitrate_index);
+    if (!rate || !bitrate)
+        return 0;
+    if (header.bitrate_index == 0)
+        return -1;
+    long fs = atol(rate);
+    long bps = atol(bitrate);
+    if (header.layer == 3)  // Layer I: 384 samples in 4-byte slots
+        return (int)((12 * bps / fs + header.padding_bit) * 4);
+    // 1152 samples, except Layer III at the lower frequencies: 576.
+    long perFrame = (header.layer == 1 && header.ID == 0) ? 72 : 144;
+    return (int)(perFrame * bps / fs + header.padding_bit);
 }
 
 const char* getMpegAudioModeExtension(int layer, int mode_extension)

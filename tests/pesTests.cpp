@@ -332,7 +332,8 @@ TEST(PesTypes, ElementaryProcessorAndEventsByStreamType)
         run.end();
         EXPECT_EQ(run.rec.count(CB_MPEG2TS_PTS_COUNT), 1);
         EXPECT_EQ(run.rec.count(CB_MPEG2TS_DTS_COUNT), 1);
-        EXPECT_EQ(run.rec.count(CB_MPEG2TS_VIDEO_CBR), (c.type == 2 || c.type == 27) ? 1 : 0);
+        // Video skips its first span: no sample, so no verdict either.
+        EXPECT_FALSE(run.rec.fired(CB_MPEG2TS_VIDEO_CBR));
     }
     PesRun h262(2);
     EXPECT_EQ(h262.rec.first(CB_MPEG2TS_STREAM_DESC).text,
@@ -341,7 +342,8 @@ TEST(PesTypes, ElementaryProcessorAndEventsByStreamType)
     EXPECT_EQ(ac3.rec.first(CB_MPEG2TS_STREAM_DESC).text, "AC3");
 }
 
-// Sample spans of packets; the first two of a video stream are skipped.
+// Sample spans of packets; the first two of a video stream are skipped, and a verdict needs
+// two samples.
 TEST(PesBitrate, ConstantBitrateVerdict)
 {
     struct Case {
@@ -353,9 +355,10 @@ TEST(PesBitrate, ConstantBitrateVerdict)
         {2, {5, 400, 96, 100, 98}, "true", 96 * 1.504, 100 * 1.504},
         {2, {5, 400, 90, 100}, "false", 90 * 1.504, 100 * 1.504},
         {27, {1, 1, 100, 100, 100}, "true", 150.4, 150.4},
-        {2, {}, "false", 0, 0},          // no samples: no ratio
-        {2, {7, 9}, "false", 0, 0},      // only skipped samples
-        {2, {1, 1, 0, 0}, "false", 0, 0},  // empty spans
+        {2, {}, nullptr, 0, 0},          // no samples: no verdict
+        {2, {7, 9}, nullptr, 0, 0},      // only skipped samples
+        {2, {1, 1, 100}, nullptr, 150.4, 150.4},  // one sample cannot vary: no verdict
+        {2, {1, 1, 0, 0}, "false", 0, 0},  // empty spans: no ratio
         {3, {5, 400, 96, 100}, nullptr, 5 * 1.504, 400 * 1.504},  // audio: nothing skipped, no verdict
     };
     for (const auto& c : cases) {
@@ -379,6 +382,25 @@ TEST(PesBitrate, ConstantBitrateVerdict)
             EXPECT_FALSE(run.rec.fired(CB_MPEG2TS_VIDEO_CBR));
         }
     }
+}
+
+// An audio frame that ends its PES packet is confirmed by the header that opens the next
+// packet's payload; a false sync ahead of it, whose length leads nowhere, is not reported.
+TEST(PesAudio, FrameEndingAPesIsConfirmedByTheNextPes)
+{
+    PesRun run(15);
+    // ADTS LC 44.1 kHz stereo, 40 bytes, and a false one (48 kHz mono, 30 bytes) before it.
+    const std::vector<unsigned char> header = {0xFF, 0xF1, 0x50, 0x80, 0x05, 0x1F, 0xFC};
+    std::vector<unsigned char> fake = {0xFF, 0xF1, 0x4C, 0x40, 0x03, 0xDF, 0xFC};
+    fake.resize(27, 0x22);
+    std::vector<unsigned char> frame(header);
+    frame.resize(40, 0x33);
+    run.sendPayload(concat(pesHeader(0xC0, 2, 5), concat(fake, frame)), true);
+    EXPECT_FALSE(run.rec.fired(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ));
+    run.sendPayload(concat(pesHeader(0xC0, 2, 5), frame), true);
+    ASSERT_EQ(run.rec.count(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ), 1);
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ).text, "44100");
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_AAC_NUMBER_OF_CHANNELS).text, "2");
 }
 
 TEST(PesBitrate, AverageBitratePassesToTheElementaryProcessor)

@@ -39,7 +39,7 @@ size_t findSync(const std::vector<uint8_t>& es, uint8_t first, uint8_t second, u
 struct Ac3Case {
     const char* name;
     uint8_t header[7];
-    int fscod, frmsizecod, bsid, bsmod, acmod;
+    int fscod, frmsizecod, bsid, bsmod, acmod, lfeon;
     const char* rate;
     const char* bitrate;
     const char* acm;
@@ -49,9 +49,9 @@ struct Ac3Case {
 
 // First frames of the AC-3 fixtures (ffprobe: 48000 Hz, 2.0 192 kbit/s and 5.1 448 kbit/s).
 const Ac3Case kAc3Cases[] = {
-    {"mpeg2_576_16x9_ac3", {0x0B, 0x77, 0xFE, 0x95, 0x14, 0x40, 0x43}, 0, 20, 8, 0, 2, "48000",
+    {"mpeg2_576_16x9_ac3", {0x0B, 0x77, 0xFE, 0x95, 0x14, 0x40, 0x43}, 0, 20, 8, 0, 2, 0, "48000",
      "192000", "2/0", "L,R", 2},
-    {"mpeg2_1080i_ac3_51", {0x0B, 0x77, 0xB5, 0x0B, 0x1E, 0x40, 0xEB}, 0, 30, 8, 0, 7, "48000",
+    {"mpeg2_1080i_ac3_51", {0x0B, 0x77, 0xB5, 0x0B, 0x1E, 0x40, 0xEB}, 0, 30, 8, 0, 7, 1, "48000",
      "448000", "3/2", "L,C,R,SL,SR", 5},
 };
 
@@ -69,6 +69,7 @@ TEST(AudioAc3, FixtureHeaders)
         EXPECT_EQ(c.bsid, bsi.bsid);
         EXPECT_EQ(c.bsmod, bsi.bsmod);
         EXPECT_EQ(c.acmod, bsi.acmod);
+        EXPECT_EQ(c.lfeon, bsi.lfeon);
         EXPECT_STREQ(c.rate, getSamplingRateDesc(si.fscod));
         EXPECT_STREQ(c.bitrate, getBitrate(si.frmsizecod));
         EXPECT_STREQ(c.acm, getAcmDesc(bsi.acmod));
@@ -93,7 +94,7 @@ TEST(AudioAc3, HeaderDugOutOfTheTransportStream)
 
 TEST(AudioAc3, FieldPositionsOfHandMadeHeader)
 {
-    // fscod 2, frmsizecod 0x2A; bsid 0x1F, bsmod 5; acmod 6.
+    // fscod 2, frmsizecod 0x2A; bsid 0x1F, bsmod 5; acmod 6, surmixlev 2, lfeon 1.
     const uint8_t h[7] = {0x0B, 0x77, 0x12, 0x34, 0xAA, 0xFD, 0xDF};
     Ac3SyncInfo si;
     Ac3Bsi bsi;
@@ -105,6 +106,7 @@ TEST(AudioAc3, FieldPositionsOfHandMadeHeader)
     EXPECT_EQ(0x1F, bsi.bsid);
     EXPECT_EQ(5, bsi.bsmod);
     EXPECT_EQ(6, bsi.acmod);
+    EXPECT_EQ(1, bsi.lfeon);
 }
 
 TEST(AudioAc3, ShortInputIsRefusedAndZeroed)
@@ -384,6 +386,89 @@ TEST(AudioAdts, ShortInputIsRefused)
     EXPECT_EQ(0, fillAdtsFixedHeaderInfo(h, 4, &f));
     EXPECT_EQ(1, fillAdtsVariableHeaderInfo(h, 6, &v));
     EXPECT_EQ(0, v.frame_length);
+}
+
+// ---- Frame lengths ----------------------------------------------------------------------
+
+// From the first sync word each frame's length leads to the next header, through the whole
+// stream and exactly to its end: every bit rate, sampling frequency and padding code the
+// fixtures use (MPEG-2.5 at 8 and 11.025 kHz, AC-3 at 44.1 kHz with its alternating sizes).
+TEST(AudioFrameLength, ChainsThroughEveryFrameOfTheFixtures)
+{
+    struct {
+        const char* file;
+        int streamType;
+        int firstVersion;  // MPEG audio: version bits of the first header
+    } cases[] = {
+        {"mpeg2_480_4x3_mp2.ts", 3, 3},  {"lsf_mp2_24k.ts", 4, 2},      {"lsf_mp3_22k.ts", 4, 2},
+        {"mp3_mpeg25_8k.ts", 4, 0},      {"mp3_mpeg25_11k.ts", 4, 0},  {"mpeg2_576_16x9_ac3.ts", 129, -1},
+        {"mpeg2_1080i_ac3_51.ts", 129, -1}, {"ac3_21_44k.ts", 129, -1}, {"h264_baseline_360_aac.ts", 15, -1},
+        {"aac_7350_mono.ts", 15, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::vector<uint8_t> es = extractElementaryStream(fixture(c.file), c.streamType);
+        ASSERT_GT(es.size(), 100u);
+        size_t at = 0;
+        int frames = 0;
+        while (at < es.size()) {
+            SCOPED_TRACE(frames);
+            ASSERT_GE(es.size() - at, 7u);
+            int length = 0;
+            if (c.streamType == 129) {
+                ASSERT_EQ(0x0B, es[at]);
+                ASSERT_EQ(0x77, es[at + 1]);
+                length = getAc3FrameSize(es[at + 4] >> 6, es[at + 4] & 0x3F);
+            } else if (c.streamType == 15) {
+                AdtsVariableHeader v;
+                ASSERT_EQ(0, fillAdtsVariableHeaderInfo(&es[at], 7, &v));
+                ASSERT_EQ(0xFF, es[at]);
+                length = v.frame_length;
+            } else {
+                MpegAudioHeader h;
+                ASSERT_EQ(0, fillHeaderInfo(&es[at], 4, &h));
+                ASSERT_EQ(0xFF, es[at]);
+                ASSERT_EQ(0xE0, es[at + 1] & 0xE0);
+                if (frames == 0) {
+                    EXPECT_EQ(c.firstVersion, h.version);
+                }
+                length = getMpegAudioFrameLength(h);
+            }
+            ASSERT_GT(length, 0);
+            at += (size_t)length;
+            ++frames;
+        }
+        EXPECT_EQ(es.size(), at);
+        EXPECT_GT(frames, 4);
+    }
+}
+
+TEST(AudioMpeg, Mpeg25HeadersOfTheFixtures)
+{
+    // ffprobe: mp3 8000 Hz mono 32 kbit/s, 11025 Hz mono 24 kbit/s (its frames are 156 or,
+    // padded, 157 bytes: 72 * 24000 / 11025 = 156.7).
+    struct {
+        const char* file;
+        const char* rate;
+        const char* bitrate;
+    } cases[] = {{"mp3_mpeg25_8k.ts", "8000", "32000"}, {"mp3_mpeg25_11k.ts", "11025", "24000"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::vector<uint8_t> es = extractElementaryStream(fixture(c.file), 4);
+        ASSERT_GE(es.size(), 4u);
+        MpegAudioHeader h;
+        ASSERT_EQ(0, fillHeaderInfo(&es[0], 4, &h));
+        EXPECT_EQ(0, h.version);
+        EXPECT_EQ(0, h.ID);
+        EXPECT_STREQ("Layer III", getMpegAudioLayer(h.layer));
+        EXPECT_STREQ(c.rate, getMpegAudioVersionSampleFreq(h.version, h.sampling_frequency));
+        EXPECT_STREQ(c.bitrate, getMpegAudioBitrate(h.ID, h.layer, h.bitrate_index));
+    }
+    EXPECT_STREQ("12000", getMpegAudioVersionSampleFreq(0, 1));
+    EXPECT_EQ(nullptr, getMpegAudioVersionSampleFreq(1, 0));  // version 01 is reserved
+    EXPECT_EQ(nullptr, getMpegAudioVersionSampleFreq(0, 3));
+    EXPECT_STREQ("44100", getMpegAudioVersionSampleFreq(3, 0));
+    EXPECT_STREQ("16000", getMpegAudioVersionSampleFreq(2, 2));
 }
 
 // ---- LPCM ------------------------------------------------------------------------------

@@ -1026,11 +1026,21 @@ TEST(SyntaxPsiNames, StreamTypesAtTheirBoundaries)
         {15, "ISO/IEC 13818-7 Audio with ADTS transport syntax"},
         {19, "ISO/IEC 14496-1 SL-packetized stream or FlexMux stream carried in ISO/IEC14496_sections."},
         {20, "ISO/IEC 13818-6 Synchronized Download Protocol"},
-        {21, "ITU-T Rec. H.222.0 | ISO/IEC 13818-1 Reserved"},
-        {26, "ITU-T Rec. H.222.0 | ISO/IEC 13818-1 Reserved"},
+        // Named by the current edition of H.222.0 | 13818-1 (HEVC is how every H.265 stream
+        // is signalled); the older entries keep their texts.
+        {0x15, "Metadata carried in PES packets"},
+        {0x1A, "IPMP stream (defined in ISO/IEC 13818-11, MPEG-2 IPMP)"},
         {27, "ITU-T Rec. H.264 | ISO/IEC 14496-10 AVC video stream"},
-        {28, "ITU-T Rec. H.222.0 | ISO/IEC 13818-1 Reserved"},
-        {127, "ITU-T Rec. H.222.0 | ISO/IEC 13818-1 Reserved"},
+        {0x1C, "ISO/IEC 14496-3 Audio, without using any additional transport syntax, such as DST, ALS and SLS"},
+        {0x24, "Rec. ITU-T H.265 | ISO/IEC 23008-2 video stream or an HEVC temporal video sub-bitstream"},
+        {0x2D, "ISO/IEC 23008-3 Audio with MHAS transport syntax - main stream"},
+        {0x33, "VVC video stream or a VVC temporal video sub-bitstream conforming to one or more profiles defined "
+               "in Annex A of Rec. ITU-T H.266 | ISO/IEC 23090-3"},
+        {0x35, "EVC video stream or an EVC temporal video sub-bitstream conforming to one or more profiles "
+               "defined in ISO/IEC 23094-1"},
+        {0x36, "ITU-T Rec. H.222.0 | ISO/IEC 13818-1 Reserved"},
+        {126, "ITU-T Rec. H.222.0 | ISO/IEC 13818-1 Reserved"},
+        {127, "IPMP stream"},
         {128, "User Private"},
         {129, "AC3"},
         {130, "User Private"},
