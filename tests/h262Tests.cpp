@@ -308,7 +308,7 @@ std::vector<unsigned char> toFieldPictures(const std::vector<unsigned char>& es,
 }  // namespace
 
 // A frame coded as two field pictures is one GOP picture, an I frame when one field is I,
-// whichever field comes first (bottom first used to give P B B).
+// whichever field comes first.
 TEST(H262Fixture, FieldPicturesInEitherOrderDescribeTheFrames)
 {
     auto frames = esOfFixture("mpeg2_480_4x3_mp2.ts");
