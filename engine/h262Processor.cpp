@@ -18,6 +18,10 @@ const int kSequenceExtensionId = 1;
 const int kSequenceDisplayExtensionId = 2;
 const int kPictureCodingExtensionId = 8;
 
+const unsigned char kIPicture = 1;
+const unsigned char kBPicture = 3;
+const unsigned int kFramePicture = 3;
+
 int saturateToInt(long long v)
 {
     return v > INT_MAX ? INT_MAX : (int)v;
@@ -28,7 +32,8 @@ int saturateToInt(long long v)
 H262Processor::H262Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_iVbvBufferSize(0), m_iVideoBitrate(0),
       m_uiAlignmentByteCount(0), m_bSkipSliceCodes(true), m_ucSequenceHeaderSeen(0), m_ucDisplayExtensionSeen(0),
-      m_ucQuadByteAligned(1), m_ucGopSeen(0), m_ucAspectPending(0)
+      m_ucQuadByteAligned(1), m_ucAspectPending(0), m_ucStandardPending(0), m_ucMpeg1(0),
+      m_ucFieldPending(0), m_uiPendingStructure(0), m_uiPendingTemporalReference(0)
 {
     memset(&m_SequenceHeader, 0, sizeof(m_SequenceHeader));
     memset(&m_SequenceExtension, 0, sizeof(m_SequenceExtension));
@@ -79,6 +84,14 @@ bool H262Processor::handleStartCode(int p)
 {
     const unsigned char c = m_aucWindow[p + 3];
     const long avail = m_iBufferLevel - p;
+    if (m_ucStandardPending) {
+        if (c != kExtensionStartCode)
+            settleVideoStandard(false);
+        else if (p + 5 >= m_iBufferLevel)
+            return false;
+        else
+            settleVideoStandard((m_aucWindow[p + 4] >> 4) == kSequenceExtensionId);
+    }
     switch (c) {
     case kSequenceHeaderCode:
         if (p + 12 >= m_iBufferLevel)
@@ -96,6 +109,9 @@ bool H262Processor::handleStartCode(int p)
             m_uiAlignmentByteCount = 0;
         }
         fillPictureHeader(m_aucWindow + p, avail, &m_PictureHeader);
+        // MPEG-1 has no picture coding extension: every picture is a frame.
+        if (m_ucMpeg1)
+            countPicture(kFramePicture);
         return true;
 
     case kUserDataStartCode: {
@@ -134,11 +150,37 @@ void H262Processor::handleSequenceHeader(int p)
     // events wait for the next GOP or picture header.
     m_ucAspectPending = 1;
     m_ucSequenceHeaderSeen = 1;
+    m_ucStandardPending = 1;
+}
+
+void H262Processor::settleVideoStandard(bool sequenceExtension)
+{
+    m_ucStandardPending = 0;
+    m_ucMpeg1 = sequenceExtension ? 0 : 1;
+    if (!m_ucMpeg1)
+        return;
+    // The sequence header alone gives the size.
+    if (m_iPictureWidth == 0)
+        m_iPictureWidth = (int)m_SequenceHeader.horizontal_size_value;
+    if (m_iPictureHeight == 0)
+        m_iPictureHeight = (int)m_SequenceHeader.vertical_size_value;
+    fireFormattedEvent(CB_MPEG2TS_VIDEO_RES, "%dx%d", m_iPictureWidth, m_iPictureHeight);
 }
 
 void H262Processor::fireAspectRatios()
 {
     m_ucAspectPending = 0;
+    if (m_ucMpeg1) {
+        // The code is the shape of a pel (height / width), not of the picture.
+        const double pel = getPelAspectRatio(m_SequenceHeader.aspect_ratio_information);
+        double sampleAspect = pel > 0.0 ? 1.0 / pel : 0.0;
+        double aspect = 0.0;
+        if (m_iPictureWidth > 0 && m_iPictureHeight > 0)
+            aspect = sampleAspect * m_iPictureWidth / m_iPictureHeight;
+        fireValue(CB_MPEG2TS_ASPECT_RATIO, m_iPid, &aspect);
+        fireValue(CB_MPEG2TS_SAMPLE_ASPECT_RATIO, m_iPid, &sampleAspect);
+        return;
+    }
     double aspect;
     switch (m_SequenceHeader.aspect_ratio_information) {
     case 1: aspect = 1.0; break;  // square samples: the picture's own shape, set below
@@ -267,22 +309,39 @@ void H262Processor::handleSequenceExtension()
 void H262Processor::handlePictureCodingExtension()
 {
     const unsigned int structure = m_PictureCodingExtension.picture_structure;
-    if (structure == 1 || structure == 2) {
-        m_iFieldCount++;
-    } else if (structure == 3) {
-        m_iFrameCount++;
-    } else {
+    if (structure == 0) {
         fileLogCapped(++m_ullBadPictureStructures, "Further errors in picture_structure are not logged\n",
                       "error value in picture_structure\n");
         return;
     }
-    // One GOP picture per frame: a frame picture, or the top field of a field pair.
-    if ((structure == 1 || structure == 3) && m_ucGopSeen) {
-        if (m_iGopSequenceLength != 0)
-            m_iGopPictureCount++;
-        else
-            recordPictureType(m_PictureHeader.picture_coding_type);
+    if (!m_ucMpeg1)
+        countPicture(structure);
+}
+
+void H262Processor::countPicture(unsigned int structure)
+{
+    const unsigned char type = m_PictureHeader.picture_coding_type;
+    if (structure == kFramePicture) {
+        m_iFrameCount++;
+        m_ucFieldPending = 0;
+        recordGopPicture(type, type == kBPicture);
+        return;
     }
+    m_iFieldCount++;
+    // The second field of a frame has the other parity and the same temporal reference.
+    if (m_ucFieldPending && structure != m_uiPendingStructure &&
+        m_PictureHeader.temporal_reference == m_uiPendingTemporalReference) {
+        m_ucFieldPending = 0;
+        // A frame of an I field and a P field is an I frame, whichever field comes first.
+        if (type == kIPicture)
+            retypeLastGopPicture(type);
+        return;
+    }
+    // One GOP picture per frame, at its first field.
+    m_ucFieldPending = 1;
+    m_uiPendingStructure = structure;
+    m_uiPendingTemporalReference = m_PictureHeader.temporal_reference;
+    recordGopPicture(type, type == kBPicture);
 }
 
 void H262Processor::handleGopHeader()
@@ -290,10 +349,6 @@ void H262Processor::handleGopHeader()
     fireText(CB_MPEG2TS_DROP_FRAME, m_iPid, m_GopHeader.drop_frame_flag ? "true" : "false");
     if (m_GopHeader.closed_gop == 0)
         m_ucOpen = 1;
-    // The GOP that has just ended is still in the list and the count.
-    if (m_iGopSequenceLength == 0 && m_ucGopSeen && m_iLastGopSize != 0)
-        m_iGopSequenceLength = findGopSequence();
-    endGop();
-    m_ucGopSeen = 1;
-    decrementGopCountdown();
+    m_ucFieldPending = 0;
+    beginGop();
 }

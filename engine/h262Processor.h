@@ -26,6 +26,8 @@ public:
     // Slice start codes carry nothing reported once the alignment verdict is false, so the
     // search then steps over them. Off only for tests that compare with the plain walk.
     void setSliceCodeSkipping(bool on) { m_bSkipSliceCodes = on; }
+    // A sequence header not followed by a sequence extension: ISO/IEC 11172-2 video.
+    bool isMpeg1() const { return m_ucMpeg1 != 0; }
     const SequenceHeader& getSequenceHeader() const { return m_SequenceHeader; }
     const SequenceExtension& getSequenceExtension() const { return m_SequenceExtension; }
 
@@ -40,6 +42,10 @@ private:
     void handleSequenceExtension();
     void handlePictureCodingExtension();
     void handleGopHeader();
+    // The start code after a sequence header tells MPEG-2 (a sequence extension) from MPEG-1.
+    void settleVideoStandard(bool sequenceExtension);
+    // A picture of the last picture header: a frame (structure 3) or a field (1 top, 2 bottom).
+    void countPicture(unsigned int structure);
 
     int m_iVbvBufferSize;   // bits; 0 until the first sequence extension
     int m_iVideoBitrate;    // bit/s; 0 until the first sequence extension
@@ -49,8 +55,13 @@ private:
     unsigned char m_ucSequenceHeaderSeen;
     unsigned char m_ucDisplayExtensionSeen;
     unsigned char m_ucQuadByteAligned;
-    unsigned char m_ucGopSeen;
     unsigned char m_ucAspectPending;  // a sequence header's aspect events wait for its extensions
+    unsigned char m_ucStandardPending;  // the start code after a sequence header is still to come
+    unsigned char m_ucMpeg1;
+    // The first field of a frame whose second field is still to come.
+    unsigned char m_ucFieldPending;
+    unsigned int m_uiPendingStructure;
+    unsigned int m_uiPendingTemporalReference;
     SequenceHeader m_SequenceHeader;
     SequenceExtension m_SequenceExtension;
     DispSeqExtension m_DispSeqExtension;

@@ -4,6 +4,9 @@
 #include "syntax/atsc.h"
 #include "syntax/seiMessage.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -15,6 +18,7 @@ const int kNalSps = 7;
 const int kNalAccessUnitDelimiter = 9;
 
 const unsigned int kSeiUserDataRegistered = 4;
+const unsigned int kSeiRecoveryPoint = 6;
 const unsigned char kAtscCcData = 0x03;  // user_data_type_code of cc_data()
 
 // Bytes of a slice NAL unit read for its header: the fields read take at most 3 codes of
@@ -25,12 +29,74 @@ const int kSliceHeaderBytes = 40;
 // thousands.
 const int kUnusableSpsLogLimit = 8;
 
+bool isIntraSlice(unsigned int sliceType)
+{
+    return sliceType == 2 || sliceType == 7;
+}
+
+bool isBSlice(unsigned int sliceType)
+{
+    return sliceType == 1 || sliceType == 6;
+}
+
+// Frames per second from the PTS (90 kHz, 33 bits) of pictures in decode order; 0 when they
+// give none. Sorted, neighbours are one frame period apart, or a few where a picture came
+// without a PTS of its own; the shortest spacing is taken as the period and the whole span,
+// counted in periods, gives the rate to a fraction of a tick. Spacings that are no whole
+// number of periods (a variable rate, a discontinuity) give none.
+double frameRateFromPts(const unsigned long long* pts, int n)
+{
+    if (n < 3)
+        return 0.0;
+    const long long wrap = 1LL << 33;
+    long long v[64];
+    if (n > 64)
+        n = 64;
+    for (int i = 0; i < n; ++i) {
+        long long d = (long long)((pts[i] - pts[0]) & (unsigned long long)(wrap - 1));
+        v[i] = d >= wrap / 2 ? d - wrap : d;
+    }
+    std::sort(v, v + n);
+    long long period = 0;
+    for (int i = 1; i < n; ++i) {
+        long long gap = v[i] - v[i - 1];
+        if (gap == 0)
+            return 0.0;  // two pictures at one instant
+        if (period == 0 || gap < period)
+            period = gap;
+    }
+    long long periods = 0;
+    for (int i = 1; i < n; ++i) {
+        long long gap = v[i] - v[i - 1];
+        long long k = (gap + period / 2) / period;
+        // A tick of rounding per period (23.976 fps is 3753.75 ticks).
+        if (std::llabs(gap - k * period) > k)
+            return 0.0;
+        periods += k;
+    }
+    double rate = 90000.0 * (double)periods / (double)(v[n - 1] - v[0]);
+    // The rounding of each PTS to a tick leaves a small error: a rate this close to a whole
+    // one, or to one of the 1000/1001 family, is that rate.
+    double whole = std::round(rate);
+    if (whole > 0 && std::fabs(rate - whole) <= rate * 4e-4)
+        return whole;
+    double ntsc = std::round(rate * 1.001) * 1000.0 / 1001.0;
+    if (ntsc > 0 && std::fabs(rate - ntsc) <= rate * 4e-4)
+        return ntsc;
+    return rate;
+}
+
 }  // namespace
 
 H264Processor::H264Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_ucSpsSeen(0), m_ucSpsJustSeen(0),
-      m_iAccessUnitDelimiterCount(0), m_iSeiOffset(0), m_iRbspLength(0), m_iUnusableSpsCount(0)
+      m_iAccessUnitDelimiterCount(0), m_iSeiOffset(0), m_iRbspLength(0), m_iUnusableSpsCount(0),
+      m_ucRecoveryPointSeen(0), m_ucFrameRateKnown(0), m_ucFrameRateMeasured(0), m_ucFieldPending(0),
+      m_ucPendingBottom(0), m_ucPendingType(0), m_ucPendingIntra(0), m_ucPendingIdr(0),
+      m_ucPendingRandomAccess(0), m_uiPendingFrameNum(0), m_llWindowEnd(0), m_llNalOffset(0),
+      m_iPtsSampleCount(0)
 {
+    memset(m_aullPicturePts, 0, sizeof(m_aullPicturePts));
     memset(&m_SequenceParameterSet, 0, sizeof(m_SequenceParameterSet));
     memset(&m_SliceHeader, 0, sizeof(m_SliceHeader));
     memset(m_aucRbspBuffer, 0, sizeof(m_aucRbspBuffer));
@@ -39,6 +105,9 @@ H264Processor::H264Processor(MsgCallback* msgCallback, int pid)
 
 H264Processor::~H264Processor()
 {
+    if (m_ucFieldPending)
+        recordPendingField();
+    fireMeasuredFrameRate();
     fireGopTexts(getSliceTypeDesc);
     fileLog("Total Access Unit Count: %d\n", m_iAccessUnitDelimiterCount);
 }
@@ -46,6 +115,8 @@ H264Processor::~H264Processor()
 void H264Processor::addRbspBitsToBuffer(const unsigned char* data, int n)
 {
     addBitsToBuffer(data, n);
+    if (data && n > 0)
+        m_llWindowEnd += n;
 }
 
 int H264Processor::processRawBuff(unsigned char* data, long long n)
@@ -181,6 +252,7 @@ bool H264Processor::handleNalUnit(int p)
         if (status == SLICE_TRUNCATED && !complete && !enough && canWait)
             return false;
         m_iStartCodeCount++;
+        m_llNalOffset = m_llWindowEnd - (m_iBufferLevel - p);
         if (status == SLICE_OK)
             processSliceHeader(m_aucRbspBuffer, length, m_ucSpsSeen != 0, type == kNalIdrSlice);
         m_ucSpsJustSeen = 0;
@@ -219,9 +291,6 @@ void H264Processor::handleSps(int rbspLength)
         return;
     }
 
-    if (m_ucSpsSeen && m_iGopSequenceLength == 0 && m_iGopCountdown == 0)
-        m_iGopSequenceLength = findGopSequence();
-
     m_SequenceParameterSet = sps;
 
     // The displayed size is the cropped one (a 1080-line stream codes 1088 lines).
@@ -247,16 +316,18 @@ void H264Processor::handleSps(int rbspLength)
     if (profile && level)
         fireFormattedEvent(CB_MPEG2TS_PROFILE_AND_LEVEL, "%s@%s", profile, level);
 
-    // A zero tick or time scale gives no rate at all rather than inf or NaN.
+    // No timing information (or a zero tick or time scale) gives no rate here: the picture
+    // time stamps may give one.
     double frameRate = getH264FrameRate(&sps);
-    if (frameRate > 0.0)
+    if (frameRate > 0.0) {
         fireFormattedEvent(CB_MPEG2TS_FRAME_RATE, "%.6g", frameRate);
+        m_ucFrameRateKnown = 1;
+    }
 
     fireText(CB_MPEG2TS_DROP_FRAME, m_iPid, "false");
 
     m_ucSpsSeen = 1;
     m_ucSpsJustSeen = 1;
-    decrementGopCountdown();
 }
 
 void H264Processor::processSliceHeader(const unsigned char* rbsp, int length, bool spsSeen,
@@ -281,24 +352,74 @@ void H264Processor::processSliceHeader(const unsigned char* rbsp, int length, bo
     else
         m_iFrameCount++;
 
-    // A GOP begins at the first I slice after a sequence parameter set.
-    const bool intra = s.slice_type == 2 || s.slice_type == 7;
-    if (m_ucSpsJustSeen && intra && m_iGopPictureCount != 0) {
-        if (!idr)
-            m_ucOpen = 1;
-        endGop();
-    }
-
-    // A field pair is one GOP picture: the bottom field is not counted.
-    if (!(field && s.bottom_field_flag)) {
-        if (m_iGopSequenceLength == 0 && m_iGopCountdown == 0)
-            recordPictureType((unsigned char)s.slice_type);
-        else
-            m_iGopPictureCount++;
+    const bool intra = isIntraSlice(s.slice_type);
+    const bool randomAccess = idr || m_ucSpsJustSeen || m_ucRecoveryPointSeen;
+    m_ucRecoveryPointSeen = 0;
+    if (field && m_ucFieldPending && s.bottom_field_flag != m_ucPendingBottom &&
+        s.frame_num == m_uiPendingFrameNum) {
+        // The second field: a frame of an I field and a P field is an I frame, whichever
+        // field comes first.
+        m_ucFieldPending = 0;
+        if (intra && !m_ucPendingIntra)
+            m_ucPendingType = (unsigned char)s.slice_type;
+        recordFrame(m_ucPendingType, intra || m_ucPendingIntra, idr || m_ucPendingIdr,
+                    randomAccess || m_ucPendingRandomAccess);
+    } else {
+        if (m_ucFieldPending)
+            recordPendingField();  // a field without its pair
+        takePicturePts();
+        if (field) {
+            m_ucFieldPending = 1;
+            m_ucPendingBottom = (unsigned char)s.bottom_field_flag;
+            m_uiPendingFrameNum = s.frame_num;
+            m_ucPendingType = (unsigned char)s.slice_type;
+            m_ucPendingIntra = intra;
+            m_ucPendingIdr = idr;
+            m_ucPendingRandomAccess = randomAccess;
+        } else {
+            recordFrame((unsigned char)s.slice_type, intra, idr, randomAccess);
+        }
     }
 
     if (m_iPictureWidth > 0 && m_iPictureHeight > 0)
         fireFormattedEvent(CB_MPEG2TS_VIDEO_RES, "%dx%d", m_iPictureWidth, m_iPictureHeight);
+}
+
+void H264Processor::recordFrame(unsigned char sliceType, bool intra, bool idr, bool randomAccess)
+{
+    if (intra && randomAccess) {
+        if (isGopStarted() && !idr)
+            m_ucOpen = 1;
+        beginGop();
+    }
+    recordGopPicture(sliceType, isBSlice(sliceType));
+}
+
+void H264Processor::recordPendingField()
+{
+    m_ucFieldPending = 0;
+    recordFrame(m_ucPendingType, m_ucPendingIntra, m_ucPendingIdr, m_ucPendingRandomAccess);
+}
+
+void H264Processor::takePicturePts()
+{
+    if (!m_ucPesPtsPending || m_llNalOffset < m_llPesPtsOffset)
+        return;
+    m_ucPesPtsPending = 0;
+    if (m_iPtsSampleCount < PTS_SAMPLES)
+        m_aullPicturePts[m_iPtsSampleCount++] = m_ullPesPts;
+    if (m_iPtsSampleCount == PTS_SAMPLES)
+        fireMeasuredFrameRate();
+}
+
+void H264Processor::fireMeasuredFrameRate()
+{
+    if (m_ucFrameRateKnown || m_ucFrameRateMeasured)
+        return;
+    m_ucFrameRateMeasured = 1;
+    double rate = frameRateFromPts(m_aullPicturePts, m_iPtsSampleCount);
+    if (rate > 0.0)
+        fireFormattedEvent(CB_MPEG2TS_FRAME_RATE, "%.6g", rate);
 }
 
 void H264Processor::processSeiMessage()
@@ -321,6 +442,8 @@ void H264Processor::processSeiMessage()
             break;
         if (type == kSeiUserDataRegistered)
             processItuT35(m_aucRbspBuffer + m_iSeiOffset, (int)size);
+        else if (type == kSeiRecoveryPoint)
+            m_ucRecoveryPointSeen = 1;
         m_iSeiOffset += (int)size;
     }
     m_iSeiOffset = 0;

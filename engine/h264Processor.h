@@ -46,6 +46,15 @@ protected:
     void processSeiMessage();
 
 private:
+    // A frame, or a field pair, of the GOP record: an intra frame at a random access point
+    // (IDR, or a sequence parameter set or recovery point before it) begins a GOP.
+    void recordFrame(unsigned char sliceType, bool intra, bool idr, bool randomAccess);
+    void recordPendingField();
+    // The PTS of the picture whose first slice begins at m_llNalOffset, when its PES gave one.
+    void takePicturePts();
+    // Without a rate in the parameter sets, the one the picture time stamps give, if any.
+    void fireMeasuredFrameRate();
+
     // Scans the window from the search position and handles every NAL unit that can be read.
     // 1: nothing pending; 2: a NAL unit at the search position waits for more bytes.
     int scanNalUnits();
@@ -64,6 +73,22 @@ private:
     int m_iSeiOffset;    // read position in the RBSP buffer during an SEI walk; 0 otherwise
     int m_iRbspLength;
     int m_iUnusableSpsCount;
+    unsigned char m_ucRecoveryPointSeen;  // a recovery point SEI since the last picture
+    unsigned char m_ucFrameRateKnown;     // a parameter set gave the frame rate
+    unsigned char m_ucFrameRateMeasured;  // the time stamps were looked at
+    // The first field of a frame whose second field is still to come.
+    unsigned char m_ucFieldPending;
+    unsigned char m_ucPendingBottom;
+    unsigned char m_ucPendingType;
+    unsigned char m_ucPendingIntra;
+    unsigned char m_ucPendingIdr;
+    unsigned char m_ucPendingRandomAccess;
+    unsigned int m_uiPendingFrameNum;
+    long long m_llWindowEnd;   // stream offset of the byte after the window's last
+    long long m_llNalOffset;   // stream offset of the slice being read
+    static const int PTS_SAMPLES = 64;
+    int m_iPtsSampleCount;
+    unsigned long long m_aullPicturePts[PTS_SAMPLES];
     unsigned char m_aucRbspBuffer[RBSP_BUFFER_SIZE];
 };
 

@@ -193,8 +193,11 @@ int PesProcessor::processOwnTransportPacket(unsigned char* packet, long long len
         PesHeader header;
         memset(&header, 0, sizeof(header));
         populatePesHeader(m_aucHeaderBuffer + 6, &header, (unsigned int)(m_iGatheredLength - 6));
-        if (header.PTS_DTS_flags == 2 || header.PTS_DTS_flags == 3)
+        if (header.PTS_DTS_flags == 2 || header.PTS_DTS_flags == 3) {
             m_llPtsCount++;
+            if (m_pElemStreamProcessor)
+                m_pElemStreamProcessor->setPesTimestamp(header.PTS);
+        }
         if (header.PTS_DTS_flags == 3)
             m_llDtsCount++;
         m_iPesState = PES_PASSING_PAYLOAD;

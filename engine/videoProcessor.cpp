@@ -15,10 +15,12 @@
 VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
     : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iStartCodeCount(0), m_iPictureWidth(0),
       m_iPictureHeight(0), m_iFieldCount(0), m_iFrameCount(0), m_iGopPictureCount(0),
-      m_iGopSequenceLength(0), m_iLastGopSize(0), m_iGopCountdown(3), m_ucAdaptive(0), m_ucOpen(0),
-      m_bBitrateMeasured(false)
+      m_iGopSequenceLength(0), m_iLastGopSize(0), m_ucAdaptive(0), m_ucOpen(0), m_ucGopStarted(0),
+      m_ucCountingLeading(0), m_iLeadingPictures(0), m_iPendingGopSize(-1), m_iSettledGops(0),
+      m_iRecordedGops(0), m_iGopTypeCount(0), m_bBitrateMeasured(false)
 {
     memset(m_aucPictureTypes, NO_PICTURE_TYPE, sizeof(m_aucPictureTypes));
+    memset(m_aucGopTypes, NO_PICTURE_TYPE, sizeof(m_aucGopTypes));
     memset(&m_ClosedCaptionInfo, 0, sizeof(m_ClosedCaptionInfo));
     memset(&m_AtscDataHeader, 0, sizeof(m_AtscDataHeader));
     memset(&m_AtscData, 0, sizeof(m_AtscData));
@@ -209,37 +211,33 @@ int VideoProcessor::scanForStartCodePrefix(unsigned int* byteCounter, bool skipS
 
 int VideoProcessor::findGopSequence()
 {
-    int n = m_iGopPictureCount;
-    // Only the recorded entries can be compared.
-    if (n > PICTURE_TYPE_LIST_SIZE)
-        n = PICTURE_TYPE_LIST_SIZE;
+    const int n = m_iGopTypeCount;
     if (n <= 0)
-        return 0;  // nothing counted: the pattern is not known yet
+        return 0;  // no whole GOP recorded: not known
     if (n == 1)
         return 1;
-    if (n == 2)
-        return 2;  // two pictures: the pattern is both of them
-    const unsigned char* t = m_aucPictureTypes;
+    const unsigned char* t = m_aucGopTypes;
     int i = 1;
     while (i < n - 1 && t[i] == t[i + 1])
         i++;
     if (i == n - 1)
-        return 1;  // one type after the first picture
-    int half = n / 2;
-    if (half <= i)
-        return i + 1;
-    int p = i;
-    while (p < half) {
-        // 2p <= n - 1 here, so both runs lie inside [1, n).
-        if (memcmp(t + 1, t + 1 + p, (size_t)p) == 0)
-            break;
-        p++;
+        return t[1] == t[0] ? 1 : 2;  // intra only (I), or one other type throughout (IP)
+    // A period shorter than the first run cannot hold it.
+    for (int p = i; 2 * p <= n - 1; p++) {
+        if (memcmp(t + 1, t + 1 + p, (size_t)(n - 1 - p)) == 0)
+            return p + 1;
     }
-    return p + 1;
+    return n;  // nothing repeats: the GOP itself
 }
 
 void VideoProcessor::buildTypeText(char* text, int size, int count,
                                    const char* (*describe)(int)) const
+{
+    buildTypeText(m_aucPictureTypes, text, size, count, describe);
+}
+
+void VideoProcessor::buildTypeText(const unsigned char* types, char* text, int size, int count,
+                                   const char* (*describe)(int))
 {
     if (!text || size <= 0)
         return;
@@ -247,7 +245,7 @@ void VideoProcessor::buildTypeText(char* text, int size, int count,
     if (count > PICTURE_TYPE_LIST_SIZE)
         count = PICTURE_TYPE_LIST_SIZE;
     for (int k = 0; k < count && k < size - 1; k++) {
-        const char* d = describe ? describe(m_aucPictureTypes[k]) : nullptr;
+        const char* d = describe ? describe(types[k]) : nullptr;
         if (!d || !*d)
             d = "?";
         // Whole description at position k; later entries overwrite all but its first letter.
@@ -260,19 +258,76 @@ void VideoProcessor::buildTypeText(char* text, int size, int count,
     }
 }
 
-void VideoProcessor::recordPictureType(unsigned char type)
+void VideoProcessor::beginGop()
 {
+    if (m_ucGopStarted) {
+        // A GOP made only of its first picture and leading ones: those were the successor's
+        // leading pictures for the GOP before it.
+        if (m_iPendingGopSize >= 0)
+            settlePendingGop();
+        m_iPendingGopSize = m_iGopPictureCount - m_iLeadingPictures;
+        if (m_iGopSequenceLength == 0 && m_iGopPictureCount > 0) {
+            int n = m_iGopPictureCount < PICTURE_TYPE_LIST_SIZE ? m_iGopPictureCount : PICTURE_TYPE_LIST_SIZE;
+            memcpy(m_aucGopTypes, m_aucPictureTypes, (size_t)n);
+            m_iGopTypeCount = n;
+            // The first GOP may differ from the rest (a closed start of an open-GOP stream).
+            if (++m_iRecordedGops >= 2)
+                m_iGopSequenceLength = findGopSequence();
+        }
+    }
+    m_ucGopStarted = 1;
+    m_ucCountingLeading = 1;
+    m_iLeadingPictures = 0;
+    m_iGopPictureCount = 0;
+}
+
+void VideoProcessor::recordGopPicture(unsigned char type, bool isB)
+{
+    if (!m_ucGopStarted)
+        return;
+    if (m_iGopPictureCount > 0 && m_ucCountingLeading) {
+        if (isB) {
+            m_iLeadingPictures++;
+        } else {
+            m_ucCountingLeading = 0;
+            if (m_iPendingGopSize >= 0)
+                settlePendingGop();
+        }
+    }
     if (m_iGopPictureCount >= 0 && m_iGopPictureCount < PICTURE_TYPE_LIST_SIZE)
         m_aucPictureTypes[m_iGopPictureCount] = type;
     m_iGopPictureCount++;
 }
 
-void VideoProcessor::endGop()
+void VideoProcessor::retypeLastGopPicture(unsigned char type)
 {
-    if (m_iGopCountdown == 0 && m_iLastGopSize != 0 && m_iLastGopSize != m_iGopPictureCount)
+    const int k = m_iGopPictureCount - 1;
+    if (m_ucGopStarted && k >= 0 && k < PICTURE_TYPE_LIST_SIZE)
+        m_aucPictureTypes[k] = type;
+}
+
+void VideoProcessor::settlePendingGop()
+{
+    const int size = m_iPendingGopSize + m_iLeadingPictures;
+    m_iPendingGopSize = -1;
+    // The first GOP is not compared: a stream often starts with a GOP of its own.
+    if (++m_iSettledGops >= 3 && m_iLastGopSize != 0 && m_iLastGopSize != size)
         m_ucAdaptive = 1;
-    m_iLastGopSize = m_iGopPictureCount;
-    m_iGopPictureCount = 0;
+    m_iLastGopSize = size;
+}
+
+void VideoProcessor::finishGops()
+{
+    // The stream may have ended among the leading pictures of its last GOP: the GOP before
+    // is settled only when nothing else gives a length.
+    if (m_iPendingGopSize >= 0) {
+        if (m_iSettledGops == 0)
+            m_iLastGopSize = m_iPendingGopSize + m_iLeadingPictures;
+        m_iPendingGopSize = -1;
+    }
+    // A stream of one whole GOP and the start of the next is described by that GOP.
+    if (m_iGopSequenceLength == 0 && m_iRecordedGops == 1)
+        m_iGopSequenceLength = findGopSequence();
 }
 
 void VideoProcessor::detectCaption(const AtscData& data)
@@ -306,14 +361,16 @@ void VideoProcessor::fireFormattedEvent(_CallbackId id, const char* format, ...)
 
 void VideoProcessor::fireGopTexts(const char* (*describe)(int))
 {
+    finishGops();
     // One letter per entry plus the last description and the terminator.
     char text[PICTURE_TYPE_LIST_SIZE + 32];
-    buildTypeText(text, sizeof(text), m_iGopSequenceLength, describe);
+    buildTypeText(m_aucGopTypes, text, sizeof(text), m_iGopSequenceLength, describe);
     fireValue(CB_MPEG2TS_GOP_STRUCT, m_iPid, text);
 
-    int recorded = 0;
-    while (recorded < PICTURE_TYPE_LIST_SIZE && m_aucPictureTypes[recorded] != NO_PICTURE_TYPE)
-        recorded++;
-    buildTypeText(text, sizeof(text), recorded, describe);
+    // Without a whole GOP, what the current one holds so far.
+    if (m_iRecordedGops > 0)
+        buildTypeText(m_aucGopTypes, text, sizeof(text), m_iGopTypeCount, describe);
+    else
+        buildTypeText(m_aucPictureTypes, text, sizeof(text), m_iGopPictureCount, describe);
     fireValue(CB_MPEG2TS_GOP_PAYLOAD, m_iPid, text);
 }

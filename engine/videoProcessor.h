@@ -29,9 +29,11 @@ public:
     double calculateBitrateBps(double seconds) override;
     bool isBitrateMeasured() const { return m_bBitrateMeasured; }
 
-    // Length of the repeating GOP pattern from the picture type list and the GOP picture
-    // count: 1 for one picture or one type after the first, 2 for two pictures, 0 when no
-    // picture was counted (not known yet).
+    // Length of the GOP structure text from the recorded whole GOP (the second one, or the
+    // first when the stream holds no second): 1 for an intra-only GOP, 2 when one type follows
+    // the first picture throughout, one more than the shortest period with which the pictures
+    // after the first repeat (at least twice, the last repeat may be cut short), else the
+    // whole GOP; 0 when no whole GOP was recorded.
     int findGopSequence();
 
     int getPid() const { return m_iPid; }
@@ -47,22 +49,24 @@ public:
     const ClosedCaptionInfo& getClosedCaptionInfo() const { return m_ClosedCaptionInfo; }
 
     // Builds a GOP type text (one letter per entry, the last entry's whole description)
-    // from entries [0, count) of the list into text (size bytes, always terminated).
-    // An entry without a description shows as '?'.
+    // from entries [0, count) of the current GOP's list into text (size bytes, always
+    // terminated). An entry without a description shows as '?'.
     void buildTypeText(char* text, int size, int count, const char* (*describe)(int)) const;
 
 protected:
-    // Records a picture of the current GOP: its type goes into the list while there is
-    // room; the count goes up in every case.
-    void recordPictureType(unsigned char type);
-    // Ends the current GOP: adaptive test (once the countdown is 0), last GOP size := count,
-    // count := 0.
-    void endGop();
-    void decrementGopCountdown()
-    {
-        if (m_iGopCountdown > 0)
-            m_iGopCountdown--;
-    }
+    // A GOP begins: at an H.262 GOP header, before its first picture; at an H.264 picture
+    // that starts one, before it is recorded. The GOP that ends is recorded for the texts;
+    // its length is settled once the new GOP's leading pictures are known.
+    void beginGop();
+    // A picture of the current GOP in decode order (a frame, or the first field of a frame);
+    // nothing before the first GOP. isB: a B picture, which right after the GOP's first
+    // picture displays before it.
+    void recordGopPicture(unsigned char type, bool isB);
+    // Changes the type of the last recorded picture (its second field was the I field).
+    void retypeLastGopPicture(unsigned char type);
+    bool isGopStarted() const { return m_ucGopStarted != 0; }
+    // End of stream: settles what can be settled, before the GOP texts and events.
+    void finishGops();
     // Sets the EIA-608 or EIA-708 flag from one cc_data construct.
     void detectCaption(const AtscData& data);
 
@@ -70,7 +74,8 @@ protected:
     // A null text fires nothing (the lookup had no text for the code).
     void fireTextEvent(_CallbackId id, const char* text);
     void fireFormattedEvent(_CallbackId id, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    // Fires CB_MPEG2TS_GOP_STRUCT and CB_MPEG2TS_GOP_PAYLOAD with the codec's type names.
+    // Settles the GOPs (finishGops), then fires CB_MPEG2TS_GOP_STRUCT and
+    // CB_MPEG2TS_GOP_PAYLOAD with the codec's type names.
     void fireGopTexts(const char* (*describe)(int));
 
     int m_iPid;
@@ -79,18 +84,34 @@ protected:
     int m_iPictureHeight;
     int m_iFieldCount;
     int m_iFrameCount;
-    int m_iGopPictureCount;
-    int m_iGopSequenceLength;  // 0 until known; then picture types are no longer recorded
-    int m_iLastGopSize;
-    int m_iGopCountdown;       // no adaptive test while above 0
+    int m_iGopPictureCount;    // pictures of the current GOP, in decode order
+    int m_iGopSequenceLength;  // 0 until known
+    int m_iLastGopSize;        // pictures, in display order, of the last GOP whose length is known
     unsigned char m_ucAdaptive;
     unsigned char m_ucOpen;
-    unsigned char m_aucPictureTypes[PICTURE_TYPE_LIST_SIZE];  // 0xFF = empty
+    unsigned char m_aucPictureTypes[PICTURE_TYPE_LIST_SIZE];  // the current GOP, in coded order
+    // GOP lengths are counted in display order: the B pictures that follow a GOP's first
+    // picture in decode order display before it and belong to the GOP before. A fixed GOP
+    // length then reads the same whether or not the number of those pictures varies.
+    unsigned char m_ucGopStarted;
+    unsigned char m_ucCountingLeading;  // the current GOP's leading pictures are still coming
+    int m_iLeadingPictures;             // ... of the current GOP so far
+    int m_iPendingGopSize;              // the last ended GOP without its leading pictures; -1: none
+    int m_iSettledGops;                 // GOPs whose length is known
+    // The whole GOP the texts describe: the second recorded one, or the first.
+    int m_iRecordedGops;
+    int m_iGopTypeCount;
+    unsigned char m_aucGopTypes[PICTURE_TYPE_LIST_SIZE];
     ClosedCaptionInfo m_ClosedCaptionInfo;
     AtscDataHeader m_AtscDataHeader;
     AtscData m_AtscData;
     char m_acValueText[256];   // text payload of the event being fired
     bool m_bBitrateMeasured;   // the last bit rate came from a positive span
+
+    // The GOP that ended last gets its length: pending plus the leading pictures of its successor.
+    void settlePendingGop();
+    static void buildTypeText(const unsigned char* types, char* text, int size, int count,
+                              const char* (*describe)(int));
 
     // The start code scan; counts the bytes stepped over into byteCounter when given. With
     // skipSliceCodes it steps over slice start codes (values 01 to AF) as over any bytes.

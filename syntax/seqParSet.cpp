@@ -12,13 +12,14 @@ namespace {
 const unsigned long kMaxFrameMbs = 139264;
 const unsigned int kMaxSideMbs = 1055;
 
-// Sample aspect ratios of Table E-1, indexed by aspect_ratio_idc 0..13.
-const unsigned int kSarNum[] = {0, 1, 12, 10, 16, 40, 24, 20, 32, 80, 18, 15, 64, 160};
-const unsigned int kSarDen[] = {0, 1, 11, 11, 11, 33, 11, 11, 11, 33, 11, 11, 33, 99};
+// Sample aspect ratios of Table E-1, indexed by aspect_ratio_idc 0..16.
+const unsigned int kSarNum[] = {0, 1, 12, 10, 16, 40, 24, 20, 32, 80, 18, 15, 64, 160, 4, 3, 2};
+const unsigned int kSarDen[] = {0, 1, 11, 11, 11, 33, 11, 11, 11, 33, 11, 11, 33, 99, 3, 2, 1};
+const int kLastSarIdc = 16;
 
-const char* const kAspectDesc[] = {"Unspecified", "1:1",   "12:11", "10:11", "16:11",
-                                   "40:33",       "24:11", "20:11", "32:11", "80:33",
-                                   "18:11",       "15:11", "64:33", "160:99"};
+const char* const kAspectDesc[] = {"Unspecified", "1:1",   "12:11", "10:11", "16:11", "40:33",
+                                   "24:11",       "20:11", "32:11", "80:33", "18:11", "15:11",
+                                   "64:33",       "160:99", "4:3",  "3:2",   "2:1"};
 
 bool hasHighProfileSyntax(unsigned int profile_idc)
 {
@@ -64,7 +65,7 @@ bool skipScalingList(BitReader* r, int size)
 bool getSar(int idc, unsigned int sar_height, unsigned int sar_width, unsigned int* n,
             unsigned int* d)
 {
-    if (idc >= 1 && idc <= 13) {
+    if (idc >= 1 && idc <= kLastSarIdc) {
         *n = kSarNum[idc];
         *d = kSarDen[idc];
         return true;
@@ -238,10 +239,6 @@ int parseSps(BitReader* r, SequenceParameterSet* sps)
             sps->chroma_sample_loc_type_bottom_field > 5)
             return SPS_OUT_OF_RANGE;
     }
-    if (!sps->timing_info_present_flag) {
-        sps->num_units_in_tick = 3003;
-        sps->time_scale = 180000;
-    }
     return SPS_OK;
 }
 
@@ -351,7 +348,7 @@ const char* getH264ChromaDescription(int chroma_format_idc)
 
 const char* getH264AspectDescription(int aspect_ratio_idc)
 {
-    if (aspect_ratio_idc >= 0 && aspect_ratio_idc <= 13)
+    if (aspect_ratio_idc >= 0 && aspect_ratio_idc <= kLastSarIdc)
         return kAspectDesc[aspect_ratio_idc];
     if (aspect_ratio_idc == 255)
         return "Extended SAR";
@@ -381,6 +378,9 @@ const char* getH264AspectDescInformative(int aspect_ratio_idc, int width)
     case 9:
     case 12:
     case 13:
+    case 14:  // 1440x1080
+    case 15:  // 1280x1080
+    case 16:  // 960x1080
         return "16:9";
     default:
         return "Unspecified";

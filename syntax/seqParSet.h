@@ -60,14 +60,14 @@ const int SPS_TRUNCATED = 1;     // the data ended inside the syntax: unusable
 const int SPS_OUT_OF_RANGE = 2;  // a value outside the standard's range: unusable
 
 // Zeroes the record and reads it. Without VUI or without timing information the timing
-// fields default to num_units_in_tick 3003 and time_scale 180000 (29.97 frames per second).
+// fields stay 0: the stream does not say its frame rate.
 int fillSequenceParameterSet(const unsigned char* rbsp, int length, SequenceParameterSet* sps);
 
 // Lookups: a constant text, or null for a code outside the table.
 const char* getH264ProfileDescription(int profile_idc);
 const char* getH264LevelDescription(const SequenceParameterSet* sps);
 const char* getH264ChromaDescription(int chroma_format_idc);
-// "Unspecified" for 0, "1:1".."160:99" for 1..13, "Extended SAR" for 255.
+// "Unspecified" for 0, "1:1".."2:1" for 1..16, "Extended SAR" for 255.
 const char* getH264AspectDescription(int aspect_ratio_idc);
 // "4:3", "16:9" or "Unspecified" from the sample aspect ratio and the picture width.
 const char* getH264AspectDescInformative(int aspect_ratio_idc, int width);

@@ -8,6 +8,9 @@ const char* const kFrameRates[] = {nullptr, "23.97", "24", "25", "29.97", "30", 
                                    "60"};
 const float kFrameRateValues[] = {0.0f, 24000.0f / 1001.0f, 24.0f, 25.0f, 30000.0f / 1001.0f,
                                   30.0f, 50.0f, 60000.0f / 1001.0f, 60.0f};
+// MPEG-1 pel shapes (ISO/IEC 11172-2 pel_aspect_ratio), height over width.
+const double kPelAspectRatios[] = {0.0,    1.0,    0.6735, 0.7031, 0.7615, 0.8055, 0.8437, 0.8935,
+                                   0.9157, 0.9815, 1.0255, 1.0695, 1.0950, 1.1575, 1.2015};
 const char* const kProfiles[] = {nullptr, "High", "Spatially Scalable", "SNR Scalable", "Main",
                                  "Simple"};
 const char* const kChroma[] = {nullptr, "4:2:0", "4:2:2", "4:4:4"};
@@ -145,6 +148,11 @@ const char* getAspectRatioDesc(int aspect_ratio_information)
 const char* getExtensionIdDesc(int extension_start_code_identifier)
 {
     return lookup<const char*>(kExtensionIds, extension_start_code_identifier, nullptr);
+}
+
+double getPelAspectRatio(int pel_aspect_ratio)
+{
+    return lookup<double>(kPelAspectRatios, pel_aspect_ratio, 0.0);
 }
 
 float getFrameRateValue(int frame_rate_code)

@@ -56,6 +56,8 @@ const char* getProfileAndLevelDescription(int code);        // escape codes (bit
 const char* getChromaDescription(int chroma_format);        // 1..3
 const char* getAspectRatioDesc(int aspect_ratio_information);  // 1..4
 const char* getExtensionIdDesc(int extension_start_code_identifier);
+// ISO/IEC 11172-2 pel_aspect_ratio 1..14 as the height / width of a pel; 0.0 outside.
+double getPelAspectRatio(int pel_aspect_ratio);
 // frame_rate_code 1..8 as frames per second; 0.0 outside.
 float getFrameRateValue(int frame_rate_code);
 // 1 for the NTSC-derived rates (codes 1, 4, 7); 0 otherwise.

@@ -214,6 +214,120 @@ TEST(H262Fixture, EveryChunkSizeGivesTheSameReportAsFfprobe)
     }
 }
 
+// ffmpeg carries MPEG-1 video as stream type 2: a sequence header without a sequence
+// extension. ffprobe: 176x144, 25 fps, SAR 49:33 (pel_aspect_ratio 2, a pel 0.6735 as high as
+// wide), DAR 49:27, 30 frames; the GOP headers: a closed GOP, then open ones, 12 pictures
+// each, I B B P in coded order. No MPEG-2 values (profile, chroma, progressive) are made up.
+TEST(H262Fixture, Mpeg1VideoIsReadFromItsOwnHeaders)
+{
+    auto es = esOfFixture("mpeg1_qcif_16x9.ts");
+    ASSERT_GT(es.size(), 10000u);
+    for (size_t chunk : {1, 184, 1000}) {
+        SCOPED_TRACE(chunk);
+        H262Run run;
+        run.feed(es, chunk);
+        EXPECT_TRUE(run.proc->isMpeg1());
+        run.end();
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_VIDEO_RES).text, "176x144");
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_FRAME_RATE).text, "25");
+        EXPECT_NEAR(run.rec.first(CB_MPEG2TS_SAMPLE_ASPECT_RATIO).number, 1 / 0.6735, 1e-9);
+        EXPECT_NEAR(run.rec.first(CB_MPEG2TS_ASPECT_RATIO).number, 176 / 0.6735 / 144, 1e-9);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_FRAME_COUNT).number, 30);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_FIELD_COUNT).number, 0);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_SIZE).number, 12);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBBP");
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_PAYLOAD).text, "IBBPBBPBBPBB");
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_OPEN_CLOSED_GOP).text, "true");
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_ADAPTIVE_GOP).text, "false");
+        EXPECT_FALSE(run.rec.fired(CB_MPEG2TS_PROFILE_AND_LEVEL));
+        EXPECT_FALSE(run.rec.fired(CB_MPEG2TS_CHROMA));
+        EXPECT_FALSE(run.rec.fired(CB_MPEG2TS_PROG_SEQUENCE));
+    }
+}
+
+namespace {
+
+// Rewrites a frame-coded stream into field pictures: each frame picture becomes its first
+// field (picture_structure firstStructure) and gets a second field of the other parity after
+// its slices, with the same temporal reference: a P field after an I field, else the type of
+// the first.
+std::vector<unsigned char> toFieldPictures(const std::vector<unsigned char>& es, unsigned firstStructure)
+{
+    std::vector<size_t> codes;
+    for (size_t i = 0; i + 3 < es.size(); i++)
+        if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1)
+            codes.push_back(i);
+    codes.push_back(es.size());
+    std::vector<unsigned char> out(es.begin(), es.begin() + (long)codes[0]);
+    std::vector<unsigned char> second;  // waits for the first start code after the slices
+    for (size_t k = 0; k + 1 < codes.size(); k++) {
+        std::vector<unsigned char> unit(es.begin() + (long)codes[k], es.begin() + (long)codes[k + 1]);
+        const unsigned char c = unit[3];
+        const bool slice = c >= 0x01 && c <= 0xAF;
+        if (!slice && !second.empty() && c != 0xB5 && c != 0xB2) {
+            out.insert(out.end(), second.begin(), second.end());
+            second.clear();
+        }
+        if (c == 0x00 && unit.size() >= 8) {
+            const unsigned tr = (unsigned)(unit[4] << 2) | (unit[5] >> 6);
+            const unsigned type = (unit[5] >> 3) & 7;
+            const unsigned secondType = type == 1 ? 2 : type;
+            // temporal_reference, picture_coding_type, vbv_delay 0xFFFF, then for P and B
+            // full_pel_forward_vector 0 and forward_f_code 7 (and the same backward for B).
+            unsigned long long bits = ((unsigned long long)tr << 19) | (secondType << 16) | 0xFFFF;
+            int n = 29;
+            if (secondType >= 2) {
+                bits = (bits << 4) | 0x7;
+                n += 4;
+            }
+            if (secondType == 3) {
+                bits = (bits << 4) | 0x7;
+                n += 4;
+            }
+            bits <<= 1;  // extra_bit_picture
+            n += 1;
+            int bytes = (n + 7) / 8;
+            bits <<= (bytes * 8 - n);
+            second = {0x00, 0x00, 0x01, 0x00};
+            for (int b = bytes - 1; b >= 0; b--)
+                second.push_back((unsigned char)(bits >> (8 * b)));
+        } else if (c == 0xB5 && (unit[4] >> 4) == 8 && unit.size() >= 7 && !second.empty()) {
+            unit[6] = (unsigned char)((unit[6] & 0xFC) | firstStructure);
+            std::vector<unsigned char> ext(unit);
+            ext[6] = (unsigned char)((ext[6] & 0xFC) | (3 - firstStructure));
+            second.insert(second.end(), ext.begin(), ext.end());
+            // A slice so that the second field is a picture like any other.
+            second.insert(second.end(), {0x00, 0x00, 0x01, 0x01, 0x55, 0x55, 0x55, 0x55});
+        }
+        out.insert(out.end(), unit.begin(), unit.end());
+    }
+    out.insert(out.end(), second.begin(), second.end());
+    return out;
+}
+
+}  // namespace
+
+// A frame coded as two field pictures is one GOP picture, an I frame when one field is I,
+// whichever field comes first.
+TEST(H262Fixture, FieldPicturesInEitherOrderDescribeTheFrames)
+{
+    auto frames = esOfFixture("mpeg2_480_4x3_mp2.ts");
+    for (unsigned first : {1u, 2u}) {
+        SCOPED_TRACE(first == 1 ? "top field first" : "bottom field first");
+        auto es = toFieldPictures(frames, first);
+        ASSERT_GT(es.size(), frames.size());
+        H262Run run;
+        run.feed(es);
+        run.end();
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_FIELD_COUNT).number, 60);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_FRAME_COUNT).number, 0);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_SIZE).number, 15);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBBP");
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_PAYLOAD).text, "IBBPBBPBBPBBPBB");
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_ADAPTIVE_GOP).text, "false");
+    }
+}
+
 TEST(H262Fixture, SequenceHeaderFieldsOfThe480pStream)
 {
     auto es = esOfFixture("mpeg2_480_4x3_mp2.ts");
@@ -230,7 +344,8 @@ TEST(H262Fixture, SequenceHeaderFieldsOfThe480pStream)
     EXPECT_EQ(run.rec.count(CB_MPEG2TS_FRAME_RATE), 3);
 }
 
-// findGopSequence on coded orders; n is the GOP picture count.
+// The structure text from the second of three identical GOPs in coded order: the period
+// with which the pictures after the I picture repeat through the GOP, or the whole GOP.
 TEST(H262Gop, FindGopSequenceTable)
 {
     struct Case {
@@ -240,12 +355,16 @@ TEST(H262Gop, FindGopSequenceTable)
     } cases[] = {
         {"IBBPBBPBBPBB", 4, "IBBP"},
         {"IPBBPBBPBBPBB", 4, "IPBB"},
-        {"IPPPP", 1, "I"},
+        {"IPBBPBBPBBPB", 4, "IPBB"},  // the last repeat cut short
+        {"IPPPP", 2, "IP"},           // I and P pictures only: not intra-only
         {"IIIII", 1, "I"},
         {"IP", 2, "IP"},
         {"I", 1, "I"},
         {"IBPBP", 3, "IBP"},
-        {"IBBBBBBBBBBP", 11, "IBBBBBBBBBB"},  // the first run is longer than half: run + 1
+        // Nothing repeats through the GOP: the GOP itself.
+        {"IBBBBBBBBBBP", 12, "IBBBBBBBBBBP"},
+        {"IBBPBBPBBPBP", 12, "IBBPBBPBBPBP"},
+        {"IPBPPBBPPBBPPBBPBBPBBBPPPBBBPB", 30, "IPBPPBBPPBBPPBBPBBPBBBPPPBBBPB"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.types);
@@ -261,25 +380,60 @@ TEST(H262Gop, FindGopSequenceTable)
     }
 }
 
-TEST(H262Gop, NoPicturesInAGopLeavesTheSequenceUnknown)
+// A stream of one whole GOP and the start of the next is described by that GOP.
+TEST(H262Gop, OneWholeGopAndTheStartOfTheNext)
 {
-    // Empty GOPs: the count is 0 at each boundary and findGopSequence has nothing to use.
     Es es;
-    es.seq(720, 576, 2, 3).seqExt().gopOf("IPPP").gop(1).gop(1).gop(1).gopOf("IBBP").gopOf("IBBP");
+    es.seq(720, 576, 2, 3).seqExt().gopOf("IPBBPBBPBBPB").gopOf("IPB").sequenceEnd();
     H262Run run;
-    EXPECT_EQ(run.proc->findGopSequence(), 0);  // nothing counted yet
     run.feed(es.bytes);
-    // At the third header the count was 0; afterwards the last GOP size was 0 at every
-    // boundary that had pictures, so the pattern is still open.
-    EXPECT_EQ(run.proc->getGopSequenceLength(), 0);
-    EXPECT_EQ(run.proc->getLastGopSize(), 4);
+    run.end();
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_SIZE).number, 12);
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IPBB");
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_PAYLOAD).text, "IPBBPBBPBBPB");
+}
+
+TEST(H262Gop, GopsWithoutPicturesAreNotRecorded)
+{
+    Es es;
+    es.seq(720, 576, 2, 3).seqExt().gopOf("IPPP").gop(1).gop(1).gopOf("IBBP");
+    H262Run run;
+    EXPECT_EQ(run.proc->findGopSequence(), 0);  // nothing recorded yet
+    run.feed(es.bytes);
+    EXPECT_EQ(run.proc->getGopSequenceLength(), 0);  // one whole GOP with pictures so far
     Es more;
     more.gop(1).sequenceEnd();
     run.feed(more.bytes);
-    EXPECT_EQ(run.proc->getGopSequenceLength(), 3);  // from I B B P
+    EXPECT_EQ(run.proc->getGopSequenceLength(), 4);  // from I B B P
     run.end();
-    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBB");
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBBP");
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_OPEN_CLOSED_GOP).text, "false");
+}
+
+// GOP lengths are counted in display order: the B pictures right after an I picture display
+// before it and belong to the GOP before. GOPs of 12 pictures whose number of such pictures
+// changes (0, 2, 1, 2, 0) have 10, 13, 11, 14 and 12 pictures in coded order.
+TEST(H262Gop, LeadingPicturesCountWithTheGopTheyDisplayIn)
+{
+    Es es;
+    es.seq(720, 576, 2, 3).seqExt();
+    es.gopOf("IPBBPBBPBB", 1).gopOf("IBBPBBPBBPBBP", 0).gopOf("IBPBBPBBPBB", 0);
+    es.gopOf("IBBPBBPBBPBBPB", 0).gopOf("IPBBPBBPBBPB", 0).gopOf("IP", 1).sequenceEnd();
+    H262Run run;
+    run.feed(es.bytes);
+    run.end();
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_ADAPTIVE_GOP).text, "false");
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_SIZE).number, 12);
+    // A GOP one picture longer (the third) still makes it adaptive.
+    Es longer;
+    longer.seq(720, 576, 2, 3).seqExt();
+    longer.gopOf("IPBBPBBPBB", 1).gopOf("IBBPBBPBBPBBP", 0).gopOf("IBPBBPBBPBBP", 0);
+    longer.gopOf("IBBPBBPBBPBBPB", 0).gopOf("IP", 1).sequenceEnd();
+    H262Run run2;
+    run2.feed(longer.bytes);
+    run2.end();
+    EXPECT_EQ(run2.rec.first(CB_MPEG2TS_ADAPTIVE_GOP).text, "true");
+    EXPECT_EQ(run2.rec.first(CB_MPEG2TS_GOP_SIZE).number, 12);
 }
 
 TEST(H262Gop, AdaptiveVerdictComparesFromTheSecondGopOn)
@@ -356,7 +510,7 @@ TEST(H262Gop, GopLongerThanTheTypeListStaysBounded)
     H262Run run;
     run.feed(es.bytes);
     EXPECT_EQ(run.proc->getLastGopSize(), 300);
-    EXPECT_EQ(run.proc->getGopSequenceLength(), 1);  // the 255 recorded entries after I are all B
+    EXPECT_EQ(run.proc->getGopSequenceLength(), 2);  // the 255 recorded entries after I are all B
     run.end();
     std::string payload = run.rec.first(CB_MPEG2TS_GOP_PAYLOAD).text;
     EXPECT_EQ(payload.size(), 256u);
@@ -416,7 +570,7 @@ TEST(H262Aspect, SampleAspectRatioFromDisplayAspectAndSize)
 TEST(H262Aspect, ZeroSizesNeverDivideByZero)
 {
     Es es;
-    es.seq(0, 0, 2, 3).gopOf("I");
+    es.seq(0, 0, 2, 3).seqExt().gopOf("I");
     H262Run run;
     run.feed(es.bytes);
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_SAMPLE_ASPECT_RATIO).number, 0.0);
@@ -532,7 +686,7 @@ TEST(H262Picture, FieldPicturesCountTwoFieldsButOneGopPicture)
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_FIELD_COUNT).number, 24);
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_FRAME_COUNT).number, 0);
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_SIZE).number, 4);
-    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBB");
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBBP");
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_PAYLOAD).text, "IBBP");
 }
 
@@ -679,7 +833,7 @@ TEST(H262Window, LongChunksAreSlicedSoNoHeaderIsLost)
         EXPECT_EQ(run.proc->getByteCount(), (long long)es.bytes.size());
         run.end();
         EXPECT_EQ(run.rec.first(CB_MPEG2TS_VIDEO_RES).text, "720x576");
-        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBB") << chunk;
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_GOP_STRUCT).text, "IBBP") << chunk;
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "engine/h264Processor.h"
 #include "engine/msgCallback.h"
+#include "engine/pesProcessor.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 using testsupport::fixture;
 using testsupport::BitWriter;
 using testsupport::extractElementaryStream;
+using testsupport::makePacket;
 
 namespace {
 
@@ -353,12 +355,21 @@ const FixtureExpect kFixtures[] = {
      "false", "false", 25},
     {"h264_high_720_ac3_51.ts", "1280x720", "25", 16.0 / 9, 1.0, "4:2:0", "High@Level 3.1", 0, "",
      "false", "false", 25},
+    // One whole GOP and the start of the next: that GOP describes the stream.
     {"h264_high_1080_aac_51.ts", "1920x1080", "29.97", 16.0 / 9, 1.0, "4:2:0", "High@Level 4", 15,
-     "", "false", "false", 18},
+     "IPBBBPPPPBBBPPB", "false", "false", 18},
     {"h264_gop12_cif.ts", "352x288", "25", 11.0 / 9, 1.0, "4:2:0", "High@Level 1.3", 12, "IPBB",
      "false", "false", 60},
+    // Open GOPs of 12 (the first has no leading pictures, so 10 in coded order).
     {"h264_open_gop.ts", "352x288", "25", 11.0 / 9, 1.0, "4:2:0", "High@Level 1.3", 12, "IBBP",
-     "true", "true", 60},
+     "true", "false", 60},
+    // Parameter sets before every picture: the GOPs come from the pictures all the same.
+    {"h264_sps_every_picture.ts", "176x144", "25", 11.0 / 9, 1.0, "4:2:0", "High@Level 1.1", 12,
+     "IPBB", "false", "false", 50},
+    // Open GOPs of 25 (ffprobe's key frame distance) with 1, 2 and 1 leading B pictures, so 24
+    // and 26 pictures in coded order; x264's B decisions repeat no period: the whole GOP.
+    {"h264_open_gop_adaptive_b.ts", "160x96", "25", 5.0 / 3, 1.0, "4:2:0", "High@Level 1.1", 25,
+     "IBPBBBPBBBPBBBPBPBBPPBBB", "true", "false", 80},
     {"h264_high422_sar.ts", "320x180", "25", 1024.0 / 405, 64.0 / 45, "4:2:2",
      "High 4:2:2@Level 1.2", 0, "", "false", "false", 10},
     {"h264_high444.ts", "352x288", "25", 11.0 / 9, 1.0, "4:4:4",
@@ -402,7 +413,7 @@ TEST(H264Fixtures, ClosedGopPayloadAndEventOrder)
     std::vector<uint8_t> es = extractElementaryStream(fixture("h264_gop12_cif.ts"), 27);
     Recorder rec;
     analyse(rec, es, 184, nullptr, 2.4);
-    // The third GOP is recorded (I P B B P B B P B B P B in coded order).
+    // The second GOP is recorded (I P B B P B B P B B P B in coded order).
     EXPECT_EQ("IPBBPBBPBBPB", rec.text(CB_MPEG2TS_GOP_PAYLOAD));
     // End events: the codec's GOP texts first, then the common ones in their order.
     std::vector<int> tail;
@@ -636,7 +647,7 @@ TEST(H264Gop, IdrOnlyStreamNeverOpens)
     EXPECT_EQ("false", rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
     EXPECT_EQ("false", rec.text(CB_MPEG2TS_ADAPTIVE_GOP));
     EXPECT_EQ(3, rec.number(CB_MPEG2TS_GOP_SIZE));
-    EXPECT_EQ("I", rec.text(CB_MPEG2TS_GOP_STRUCT));
+    EXPECT_EQ("IP", rec.text(CB_MPEG2TS_GOP_STRUCT));
     EXPECT_EQ(18, rec.number(CB_MPEG2TS_FRAME_COUNT));
 }
 
@@ -650,7 +661,8 @@ TEST(H264Gop, NonIdrIntraAfterSpsOpensTheGop)
     Recorder rec;
     analyse(rec, es, 64);
     EXPECT_EQ("true", rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
-    EXPECT_EQ(4, rec.number(CB_MPEG2TS_GOP_SIZE));
+    // The two B pictures after the open GOP's I display before it: 4 + 2 pictures.
+    EXPECT_EQ(6, rec.number(CB_MPEG2TS_GOP_SIZE));
 }
 
 TEST(H264Gop, IntraWithoutSpsIsNoBoundary)
@@ -667,7 +679,7 @@ TEST(H264Gop, IntraWithoutSpsIsNoBoundary)
     EXPECT_EQ("false", rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
 }
 
-TEST(H264Gop, StructureFromTheThirdGopAndAdaptiveTest)
+TEST(H264Gop, StructureFromTheSecondGopAndAdaptiveTest)
 {
     struct {
         const char* name;
@@ -679,12 +691,13 @@ TEST(H264Gop, StructureFromTheThirdGopAndAdaptiveTest)
     } rows[] = {
         {"fixed IPBB", {"IPBBPBBPBBPB", "IPBBPBBPBBPB", "IPBBPBBPBBPB", "IPBBPBBPBBPB", "IP"}, 12,
          "IPBB", "IPBBPBBPBBPB", "false"},
-        // The first comparison is between the first two GOPs, at the third GOP's start.
-        {"first two differ", {"IPPPP", "IPPP", "IPPP", "IPPP"}, 4, "I", "IPPP", "true"},
-        {"third differs", {"IPPP", "IPPP", "IPP", "IPPP", "IP"}, 4, "I", "IPP", "true"},
-        {"all equal but the last", {"IPBP", "IPBP", "IPBP", "IPBP", "IPBPBP"}, 4, "IPB", "IPBP",
+        // The first GOP is not compared (as for MPEG-2 video).
+        {"first two differ", {"IPPPP", "IPPP", "IPPP", "IPPP"}, 4, "IP", "IPPP", "false"},
+        {"third differs", {"IPPP", "IPPP", "IPP", "IPPP", "IP"}, 4, "IP", "IPPP", "true"},
+        {"all equal but the last", {"IPBP", "IPBP", "IPBP", "IPBP", "IPBPBP"}, 4, "IPBP", "IPBP",
          "false"},
-        {"fewer than four GOPs", {"IPBB", "IPBB", "IPBB"}, 4, "", "IPBB", "false"},
+        {"two whole GOPs", {"IPBB", "IPBB", "IPBB"}, 4, "IPBB", "IPBB", "false"},
+        {"one whole GOP", {"IPPBPPBPPB", "IPB"}, 10, "IPPB", "IPPBPPBPPB", "false"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -702,6 +715,8 @@ TEST(H264Gop, StructureFromTheThirdGopAndAdaptiveTest)
     }
 }
 
+// Field pictures (PAFF): each frame is one GOP picture, an I frame when one of its fields is I
+// (an IDR I field followed by a P field), whichever parity comes first.
 TEST(H264Gop, FieldPairsCountAsOneGopPicture)
 {
     SpsSpec spec;
@@ -709,26 +724,31 @@ TEST(H264Gop, FieldPairsCountAsOneGopPicture)
     spec.heightMapM1 = 17;  // 18 field map units: 576 lines
     spec.widthMbsM1 = 44;
     spec.cropBottom = 0;
-    std::vector<uint8_t> es;
-    for (int g = 0; g < 5; ++g) {
-        appendNal(es, 7, spsRbsp(spec));
-        appendNal(es, 8, {0xCE, 0x38, 0x80});
-        unsigned frame = 0;
-        const char* types = "IPP";
-        for (const char* t = types; *t; ++t, ++frame) {
-            unsigned st = *t == 'I' ? 7 : 5;
-            appendNal(es, t == types ? 5 : 1, sliceRbsp(st, frame, 0));   // top field
-            appendNal(es, 1, sliceRbsp(st == 7 ? 5 : st, frame, 1));        // bottom field
+    for (int first : {0, 1}) {
+        SCOPED_TRACE(first ? "bottom field first" : "top field first");
+        std::vector<uint8_t> es;
+        for (int g = 0; g < 5; ++g) {
+            appendNal(es, 7, spsRbsp(spec));
+            appendNal(es, 8, {0xCE, 0x38, 0x80});
+            unsigned frame = 0;
+            const char* types = "IPP";
+            for (const char* t = types; *t; ++t, ++frame) {
+                unsigned st = *t == 'I' ? 7 : 5;
+                appendNal(es, t == types ? 5 : 1, sliceRbsp(st, frame, first));
+                appendNal(es, 1, sliceRbsp(st == 7 ? 5 : st, frame, 1 - first));
+            }
         }
+        appendNal(es, 9, {0x10});
+        Recorder rec;
+        analyse(rec, es, 184);
+        EXPECT_EQ("720x576", rec.text(CB_MPEG2TS_VIDEO_RES));
+        EXPECT_EQ(30, rec.number(CB_MPEG2TS_FIELD_COUNT));
+        EXPECT_EQ(0, rec.number(CB_MPEG2TS_FRAME_COUNT));
+        EXPECT_EQ(3, rec.number(CB_MPEG2TS_GOP_SIZE));
+        EXPECT_EQ("IP", rec.text(CB_MPEG2TS_GOP_STRUCT));
+        EXPECT_EQ("IPP", rec.text(CB_MPEG2TS_GOP_PAYLOAD));
+        EXPECT_EQ("false", rec.text(CB_MPEG2TS_OPEN_CLOSED_GOP));
     }
-    appendNal(es, 9, {0x10});
-    Recorder rec;
-    analyse(rec, es, 184);
-    EXPECT_EQ("720x576", rec.text(CB_MPEG2TS_VIDEO_RES));
-    EXPECT_EQ(30, rec.number(CB_MPEG2TS_FIELD_COUNT));
-    EXPECT_EQ(0, rec.number(CB_MPEG2TS_FRAME_COUNT));
-    EXPECT_EQ(3, rec.number(CB_MPEG2TS_GOP_SIZE));
-    EXPECT_EQ("IPP", rec.text(CB_MPEG2TS_GOP_PAYLOAD));
 }
 
 // ---- parameter sets in the report ---------------------------------------------------------
@@ -764,13 +784,14 @@ TEST(H264Sps, NoAspectInformationNoAspectEvents)
     EXPECT_EQ("352x288", rec.text(CB_MPEG2TS_VIDEO_RES));
 }
 
+// Without PES time stamps a parameter set without timing gives no rate at all.
 TEST(H264Sps, FrameRateNeverInfiniteOrNaN)
 {
     struct {
         bool timing;
         uint32_t units, scale;
         const char* rate;
-    } rows[] = {{false, 0, 0, "29.97"}, {true, 0, 50, "<none>"}, {true, 1, 0, "<none>"},
+    } rows[] = {{false, 0, 0, "<none>"}, {true, 0, 50, "<none>"}, {true, 1, 0, "<none>"},
                 {true, 1001, 48000, "23.976"}, {true, 1, 120, "60"}};
     for (const auto& r : rows) {
         SpsSpec spec;
@@ -785,6 +806,123 @@ TEST(H264Sps, FrameRateNeverInfiniteOrNaN)
         EXPECT_EQ(r.rate, rec.text(CB_MPEG2TS_FRAME_RATE)) << r.units << "/" << r.scale;
         EXPECT_EQ("false", rec.text(CB_MPEG2TS_DROP_FRAME));
     }
+}
+
+namespace {
+
+// Display positions of pictures given in coded order: the B pictures after an I or P picture
+// display before it.
+std::vector<int> displayOrder(const std::string& types)
+{
+    std::vector<int> pos(types.size());
+    int next = 0;
+    for (size_t i = 0; i < types.size(); ++i) {
+        if (types[i] == 'B')
+            continue;
+        size_t k = i + 1;
+        while (k < types.size() && types[k] == 'B')
+            ++k;
+        for (size_t b = i + 1; b < k; ++b)
+            pos[b] = next++;
+        pos[i] = next++;
+    }
+    return pos;
+}
+
+// Runs a stream through the PES processor: one PES packet per access unit (or per group of
+// perPes access units) carrying the PTS of its first picture, in transport packets.
+void analyseThroughPes(Recorder& rec, const SpsSpec& spec, const std::string& types,
+                       const std::vector<unsigned long long>& pts, int perPes)
+{
+    PesProcessor proc(rec.callback(), kPid, 27);
+    int cc = 0;
+    for (size_t i = 0; i < types.size(); i += (size_t)perPes) {
+        std::vector<uint8_t> es;
+        for (size_t k = i; k < i + (size_t)perPes && k < types.size(); ++k) {
+            appendNal(es, 9, {0x10});
+            if (types[k] == 'I') {
+                appendNal(es, 7, spsRbsp(spec));
+                appendNal(es, 8, {0xCE, 0x38, 0x80});
+            }
+            unsigned sliceType = types[k] == 'I' ? 7 : types[k] == 'P' ? 5 : 6;
+            appendNal(es, types[k] == 'I' ? 5 : 1, sliceRbsp(sliceType, (unsigned)k));
+        }
+        const unsigned long long t = pts[i] & ((1ULL << 33) - 1);
+        std::vector<uint8_t> pes = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 0x05,
+                                    (uint8_t)(0x21 | ((t >> 29) & 0x0E)), (uint8_t)(t >> 22),
+                                    (uint8_t)(((t >> 14) & 0xFE) | 1), (uint8_t)(t >> 7),
+                                    (uint8_t)(((t << 1) & 0xFE) | 1)};
+        pes.insert(pes.end(), es.begin(), es.end());
+        for (size_t off = 0; off < pes.size(); off += 184) {
+            std::vector<uint8_t> payload(pes.begin() + (long)off,
+                                         pes.begin() + (long)std::min(pes.size(), off + 184));
+            std::vector<uint8_t> stuffing;
+            if (payload.size() < 184) {
+                stuffing.assign(183 - payload.size(), 0xFF);
+                if (!stuffing.empty())
+                    stuffing[0] = 0x00;
+            }
+            testsupport::Packet p =
+                makePacket(kPid, cc++, off == 0, payload, payload.size() < 184 ? 3 : 1, stuffing);
+            proc.processMpeg2TsPacket(p.b, 188, 0);
+        }
+    }
+}
+
+}  // namespace
+
+// A parameter set without timing information says nothing of the frame rate: the rate comes
+// from the PTS of the pictures (ffprobe does the same), never from a default.
+TEST(H264Sps, FrameRateFromThePictureTimeStamps)
+{
+    struct {
+        const char* name;
+        double period;  // 90 kHz ticks
+        int pictures;
+        int perPes;
+        bool timing;
+        const char* rate;
+    } rows[] = {
+        {"25 fps", 3600, 40, 1, false, "25"},
+        {"29.97 fps", 3003, 40, 1, false, "29.97"},
+        {"23.976 fps, ticks rounded", 3753.75, 40, 1, false, "23.976"},
+        {"50 fps, many pictures", 1800, 150, 1, false, "50"},
+        {"two pictures per PES packet", 3600, 40, 2, false, "25"},
+        {"timing information wins", 3600, 40, 1, true, "50"},
+        {"too few pictures", 3600, 2, 1, false, "<none>"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string types;
+        while ((int)types.size() < r.pictures)
+            types += "IPBBPBBPBBPB";
+        types.resize((size_t)r.pictures);
+        std::vector<int> display = displayOrder(types);
+        std::vector<unsigned long long> pts;
+        // Across the 33-bit wrap.
+        const unsigned long long base = (1ULL << 33) - 10 * 3600;
+        for (int d : display)
+            pts.push_back(base + (unsigned long long)std::llround(d * r.period));
+        SpsSpec spec;
+        spec.timing = r.timing;
+        spec.units = 1;
+        spec.scale = 100;
+        Recorder rec;
+        analyseThroughPes(rec, spec, types, pts, r.perPes);
+        EXPECT_EQ(r.rate, rec.text(CB_MPEG2TS_FRAME_RATE));
+        EXPECT_EQ(r.pictures, rec.number(CB_MPEG2TS_FRAME_COUNT));
+    }
+    // Spacings that are no whole number of one period: no rate.
+    std::string types(30, 'P');
+    types[0] = 'I';
+    std::vector<unsigned long long> pts;
+    for (int k = 0; k < 30; ++k)
+        pts.push_back(90000 + (unsigned long long)k * 3600 + (k % 2 ? 1500 : 0));
+    SpsSpec spec;
+    spec.timing = false;
+    Recorder rec;
+    analyseThroughPes(rec, spec, types, pts, 1);
+    EXPECT_EQ("<none>", rec.text(CB_MPEG2TS_FRAME_RATE));
 }
 
 TEST(H264Sps, UnusableParameterSetIsIgnored)

@@ -163,7 +163,7 @@ const std::vector<FixtureReport>& fixtureReports()
           "Audio Bitrate:448000.00Units=\"bps\"", "Audio Mode:3/2", "Channel Ordering:L,C,R,SL,SR"}},
         {"tests/data/cbr_mpeg2_ac3.ts",
          {"Video Resolution:352x288", "Video Bitrate:300000.00Units=\"bps\"", "VBV Buffer Size:311296",
-          "Gop Structure:I", "Gop Size:12", "Audio Bitrate:96000.00Units=\"bps\"",
+          "Gop Structure:IP", "Gop Size:12", "Audio Bitrate:96000.00Units=\"bps\"",
           "MuxBitrate:600000.00Units=\"bps\""}},
         {"tests/data/h264_baseline_360_aac.ts",
          {"Video Resolution:640x360", "Aspect Ratio:1.78", "Sample Aspect Ratio:1.00",

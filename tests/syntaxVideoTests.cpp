@@ -541,6 +541,12 @@ TEST(H262Lookups, Boundaries)
     EXPECT_EQ(nullptr, getAspectRatioDesc(5));
     EXPECT_STREQ("Sequence Extension ID", getExtensionIdDesc(1));
     EXPECT_EQ(nullptr, getExtensionIdDesc(11));
+    // MPEG-1 pel shapes: code 2 is 16:9 on a 625-line picture of 720 (ffprobe: 49:33).
+    EXPECT_EQ(0.0, getPelAspectRatio(0));
+    EXPECT_EQ(1.0, getPelAspectRatio(1));
+    EXPECT_NEAR(49.0 / 33.0, 1.0 / getPelAspectRatio(2), 1e-4);
+    EXPECT_EQ(1.2015, getPelAspectRatio(14));
+    EXPECT_EQ(0.0, getPelAspectRatio(15));
     EXPECT_FLOAT_EQ(30000.0f / 1001.0f, getFrameRateValue(4));
     EXPECT_FLOAT_EQ(0.0f, getFrameRateValue(9));
     EXPECT_FLOAT_EQ(0.0f, getFrameRateValue(-1));
@@ -1006,21 +1012,23 @@ TEST(H264Sps, OutOfRangeValuesMakeItUnusable)
     EXPECT_EQ(2u, getH264CroppedWidth(&s));
 }
 
-TEST(H264Sps, TimingDefaultsAndZeros)
+TEST(H264Sps, NoTimingAndZeros)
 {
+    // Without timing information the stream has no rate of its own: none is made up.
     SequenceParameterSet s;
     SpsParams noVui;
     ASSERT_EQ(SPS_OK, parse(buildSps(noVui), &s));
-    EXPECT_EQ(3003u, s.num_units_in_tick);
-    EXPECT_EQ(180000u, s.time_scale);
-    EXPECT_NEAR(29.97002997, getH264FrameRate(&s), 1e-8);
+    EXPECT_EQ(0u, s.num_units_in_tick);
+    EXPECT_EQ(0u, s.time_scale);
+    EXPECT_EQ(0.0, getH264FrameRate(&s));
 
     SpsParams vuiNoTiming;
     vuiNoTiming.vui = true;
     vuiNoTiming.aspectIdc = 2;
     ASSERT_EQ(SPS_OK, parse(buildSps(vuiNoTiming), &s));
     EXPECT_EQ(0u, s.timing_info_present_flag);
-    EXPECT_EQ(3003u, s.num_units_in_tick);
+    EXPECT_EQ(0u, s.num_units_in_tick);
+    EXPECT_EQ(0.0, getH264FrameRate(&s));
 
     SpsParams ntsc;
     ntsc.vui = true;
@@ -1118,7 +1126,9 @@ TEST(H264Lookups, ProfileLevelChromaSlice)
     EXPECT_EQ(nullptr, getSliceTypeDesc(-1));
     EXPECT_STREQ("Unspecified", getH264AspectDescription(0));
     EXPECT_STREQ("160:99", getH264AspectDescription(13));
-    EXPECT_EQ(nullptr, getH264AspectDescription(14));
+    EXPECT_STREQ("4:3", getH264AspectDescription(14));
+    EXPECT_STREQ("2:1", getH264AspectDescription(16));
+    EXPECT_EQ(nullptr, getH264AspectDescription(17));
     EXPECT_STREQ("Extended SAR", getH264AspectDescription(255));
     EXPECT_STREQ("4:3", getH264AspectDescInformative(2, 720));
     EXPECT_STREQ("16:9", getH264AspectDescInformative(4, 720));
@@ -1141,13 +1151,18 @@ TEST(H264Lookups, AspectRatios)
                           1.6363636363636365,
                           1.3636363636363635,
                           1.9393939393939394,
-                          1.6161616161616161};
-    for (int idc = 1; idc <= 13; ++idc) {
+                          1.6161616161616161,
+                          4.0 / 3.0,
+                          1.5,
+                          2.0};
+    for (int idc = 1; idc <= 16; ++idc) {
         EXPECT_DOUBLE_EQ(sar[idc], getH264SampleAspectRatio(idc, 0, 0)) << idc;
         EXPECT_NEAR(720.0 * sar[idc] / 576.0, getH264AspectRatio(idc, 720, 576, 0, 0), 1e-12);
     }
     EXPECT_EQ(0.0, getH264SampleAspectRatio(0, 1, 1));
-    EXPECT_EQ(0.0, getH264SampleAspectRatio(14, 1, 1));
+    EXPECT_EQ(0.0, getH264SampleAspectRatio(17, 1, 1));
+    // HDV: 1440x1080 with 4:3 samples is 16:9.
+    EXPECT_DOUBLE_EQ(16.0 / 9.0, getH264AspectRatio(14, 1440, 1080, 0, 0));
     EXPECT_DOUBLE_EQ(64.0 / 45.0, getH264SampleAspectRatio(255, 45, 64));
     EXPECT_DOUBLE_EQ(320.0 * 64 / (180.0 * 45), getH264AspectRatio(255, 320, 180, 45, 64));
     // No sample aspect ratio (0, reserved, or 255 with a zero part): square samples for the

@@ -19,6 +19,8 @@ $FF $(SRC_V 720x576 25) $(SRC_A 48000) -t 1 -c:v mpeg2video -b:v 800k -g 12 -bf 
     -aspect 16:9 -c:a ac3 -b:a 192k -ac 2 $TS mpeg2_576_16x9_ac3.ts
 $FF $(SRC_V 1920x1080 30000/1001) $(SRC_A 48000) -t 0.5 -c:v mpeg2video -b:v 1000k -maxrate 1500k -bufsize 1000k -qmax 31 -g 15 -bf 2 \
     -flags +ildct+ilme -top 1 -aspect 16:9 -c:a ac3 -b:a 448k -ac 6 $TS mpeg2_1080i_ac3_51.ts
+# MPEG-1 video, which ffmpeg carries as stream type 2: pel aspect ratio code 2 (0.6735).
+$FF $(SRC_V 176x144 25) -t 1.2 -c:v mpeg1video -q:v 20 -g 12 -bf 2 -aspect 16:9 $TS mpeg1_qcif_16x9.ts
 
 # H.264 video.
 $FF $(SRC_V 640x360 30) $(SRC_A 44100) -t 1 -c:v libx264 -profile:v baseline -preset veryfast \
