@@ -1,7 +1,7 @@
 #ifndef KORBALT_ENGINE_AACPROCESSOR_H
 #define KORBALT_ENGINE_AACPROCESSOR_H
 
-#include "engine/framedAudioProcessor.h"
+#include "engine/elemStreamProcessor.h"
 #include "syntax/aacAdtsAudio.h"
 
 // ADTS AAC (stream types 15 and 17): reports layer, sampling frequency, profile, channels

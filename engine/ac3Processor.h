@@ -1,7 +1,7 @@
 #ifndef KORBALT_ENGINE_AC3PROCESSOR_H
 #define KORBALT_ENGINE_AC3PROCESSOR_H
 
-#include "engine/framedAudioProcessor.h"
+#include "engine/elemStreamProcessor.h"
 #include "syntax/ac3.h"
 
 // AC-3 (stream type 129): reports sampling rate, bit rate, coding mode, channel ordering,

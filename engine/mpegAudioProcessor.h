@@ -1,7 +1,7 @@
 #ifndef KORBALT_ENGINE_MPEGAUDIOPROCESSOR_H
 #define KORBALT_ENGINE_MPEGAUDIOPROCESSOR_H
 
-#include "engine/framedAudioProcessor.h"
+#include "engine/elemStreamProcessor.h"
 #include "syntax/mpegAudio.h"
 
 // MPEG audio (stream types 3 and 4): reports layer, sampling frequency, mode and bit rate
