@@ -352,20 +352,23 @@ TEST(NetUdpSocket, TextsOfAddressesAndErrors)
 
 // ---------------------------------------------------------------- UDP reader thread
 
-TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
+// A datagram sent on its own comes in a buffer of its own, recorded in the buffer's table;
+// a second without traffic gives a buffer with nothing in it.
+TEST(NetUdpReader, DatagramsWithTheirTableThenSilenceThenExit)
 {
     IN_PRIVATE_NETWORK(60, {
         TempDir dir;
         std::string logName = dir.file("log.txt");
         shutdownFileLogger();
         initFileLogger(logName.c_str());
-        UdpRig rig(4, 5264);
+        UdpRig rig(4, NtwkSrcAsynch::READER_BUFFER_SIZE);
         pthread_t tid;
         ASSERT_EQ(0, rig.start(&tid, TEST_GROUP, 50000, LOOPBACK));
         shutdownFileLogger();
         std::string log = readFile(logName);
         EXPECT_NE(std::string::npos, log.find("Binding Socket to network ip 239.255.42.42 and port 50000\n")) << log;
         EXPECT_NE(std::string::npos, log.find("Joining multicast 239.255.42.42 on interface 127.0.0.1\n")) << log;
+        EXPECT_NE(std::string::npos, log.find("UDP Reader: socket receive buffer 1347584 bytes asked, ")) << log;
         LoopbackSender sender;
         for (int i = 0; i < 12; ++i) {
             std::string d = numbered(i, 1316);
@@ -375,6 +378,12 @@ TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
             EXPECT_EQ(APP_MSG_NTWK_BUFFER, m.type);
             ASSERT_EQ(1316, m.length);
             EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1316));
+            const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+            ASSERT_NE(nullptr, table);
+            ASSERT_EQ(1u, table->count);
+            EXPECT_EQ(1316u, table->records[0].length);
+            EXPECT_EQ(0u, table->records[0].lostBytes);
+            EXPECT_EQ(0u, table->records[0].gapMs);
             rig.giveBack(m);
         }
         // One second without traffic: one buffer with nothing in it.
@@ -391,22 +400,85 @@ TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
     });
 }
 
-TEST(NetUdpReader, OversizeDatagramIsCutToTheBuffer)
+// Datagrams of every size up to the largest arrive whole and back to back, however many
+// come at once; only a buffer too small for one cuts it, and its table says how much was
+// lost. A pause of over a second is recorded with the datagram that ends it.
+TEST(NetUdpReader, WholeDatagramsBackToBackCutOnlyWhenTheBufferIsTooSmall)
 {
-    IN_PRIVATE_NETWORK(30, {
-        UdpRig rig(2, 1000);
-        pthread_t tid;
-        ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50001, NOT_LOCAL));
+    IN_PRIVATE_NETWORK(60, {
         LoopbackSender sender;
-        std::string d = numbered(3, 1316);
-        ASSERT_TRUE(sender.send(LOOPBACK, 50001, d.data(), d.size()));
-        AppMsg m;
-        ASSERT_TRUE(rig.next(&m));
-        EXPECT_EQ(1000, m.length);
-        EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1000));
-        rig.giveBack(m);
-        rig.stop();
-        EXPECT_TRUE(joinWithin(tid, 3000));
+        {
+            UdpRig rig(4, NtwkSrcAsynch::READER_BUFFER_SIZE);
+            pthread_t tid;
+            ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50001, NOT_LOCAL));
+            const size_t sizes[] = {9024, 1, 65507, 188, 1316, 65507, 65507, 7 * 188};
+            std::string sent;
+            std::vector<size_t> lengths;
+            for (int round = 0; round < 3; ++round) {
+                for (size_t size : sizes) {
+                    std::string d = numbered((int)lengths.size(), size);
+                    ASSERT_TRUE(sender.send(LOOPBACK, 50001, d.data(), d.size()));
+                    sent += d;
+                    lengths.push_back(size);
+                }
+            }
+            std::string got;
+            std::vector<size_t> gotLengths;
+            int buffers = 0;
+            while (got.size() < sent.size()) {
+                AppMsg m;
+                ASSERT_TRUE(rig.next(&m)) << got.size() << " of " << sent.size();
+                ++buffers;
+                if (m.length > 0) {
+                    const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+                    ASSERT_NE(nullptr, table);
+                    for (uint32_t i = 0; i < table->count; ++i) {
+                        gotLengths.push_back(table->records[i].length);
+                        EXPECT_EQ(0u, table->records[i].lostBytes);
+                    }
+                    got.append((const char*)m.buffer, (size_t)m.length);
+                }
+                rig.giveBack(m);
+            }
+            EXPECT_EQ(lengths, gotLengths);
+            EXPECT_TRUE(got == sent);
+            EXPECT_LT(buffers, (int)lengths.size()) << "each datagram came in a buffer of its own";
+
+            usleep(1300000);
+            std::string d = numbered(99, 1316);
+            ASSERT_TRUE(sender.send(LOOPBACK, 50001, d.data(), d.size()));
+            AppMsg m;
+            do {
+                ASSERT_TRUE(rig.next(&m));
+                if (m.length < 1)
+                    rig.giveBack(m);
+            } while (m.length < 1);
+            const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+            ASSERT_EQ(1u, table->count);
+            EXPECT_GE(table->records[0].gapMs, 1250u);
+            EXPECT_LT(table->records[0].gapMs, 2500u);
+            rig.giveBack(m);
+            rig.stop();
+            EXPECT_TRUE(joinWithin(tid, 3000));
+        }
+        {
+            UdpRig rig(2, UDP_TABLE_BYTES + 1000);
+            pthread_t tid;
+            ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50002, NOT_LOCAL));
+            std::string d = numbered(3, 1316);
+            ASSERT_TRUE(sender.send(LOOPBACK, 50002, d.data(), d.size()));
+            AppMsg m;
+            ASSERT_TRUE(rig.next(&m));
+            ASSERT_EQ(1000, m.length);
+            EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1000));
+            const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+            ASSERT_EQ(1u, table->count);
+            EXPECT_EQ(1000u, table->records[0].length);
+            EXPECT_EQ(316u, table->records[0].lostBytes);
+            rig.giveBack(m);
+            rig.stop();
+            EXPECT_TRUE(joinWithin(tid, 3000));
+        }
     });
 }
 
