@@ -1090,6 +1090,18 @@ TEST(NetKorbalt, StrayDatagramsBeforeTheStreamAreSkipped)
                   report.find("Pid:8191Packet=\"0\"Type=\"Sync Loss\"Description=\"1317 bytes skipped\""))
             << report;
         EXPECT_EQ(1, totalErrors(report));
+
+        // Nothing but what is no stream: the run goes on until Ctrl-C, and then says so.
+        pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "noise", "-n", "-ip",
+                                 "239.255.42.42", "-p", "50003", "-int", "127.0.0.1"});
+        ASSERT_TRUE(waitForUdpPort(50003, 10000));
+        for (int i = 0; i < 20; ++i)
+            ASSERT_TRUE(sender.send(TEST_GROUP, 50003, noise.data(), noise.size()));
+        usleep(500000);
+        EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the run ended before Ctrl-C";
+        r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("korbalt: the input is neither an MPEG-2 transport stream nor FLV\n", r.err);
     });
 }
 
