@@ -19,8 +19,8 @@ namespace {
 const int BATCH = 16;
 const int SLOT = 65536;
 static_assert(SLOT >= UDP_MAX_DATAGRAM, "a slot holds any datagram whole");
-// A buffer that has data goes to the decoder after this long at most: long enough to carry
-// many datagrams per hand-over, short enough that the decoder keeps pace.
+// A buffer that has data goes to the decoder after this long, once the decoder waits for
+// it: long enough to carry many datagrams per hand-over, short enough to keep it busy.
 const long long HOLD_NS = 10 * 1000000LL;
 // Between receives the reader sleeps while about half a batch arrives, at least this long.
 const long long MIN_NAP_NS = 200 * 1000LL;
@@ -111,8 +111,18 @@ int storeBatch(UdpReaderState* st, int n, unsigned char* at, int slotSize, UdpDa
     return stored;
 }
 
+// True when no filled buffer waits for the decoder. While some do, the buffer in hand is
+// filled on: the buffers then carry more each, and the decoder, held up for a moment, has
+// the whole of them to catch up with before the reader must wait for one.
+bool decoderWaits(UdpReaderState* st)
+{
+    QueueAttr attr;
+    return getQueueAttr(st->receiveQueue, &attr) != 0 || attr.curMsgs == 0;
+}
+
 // Fills one buffer. The first receive waits up to the socket's time-out; then the datagrams
-// that follow are gathered for up to HOLD_NS, while room for a whole slot is left. Returns
+// that follow are gathered for HOLD_NS (or longer while the decoder has buffers in hand),
+// while room for a whole slot is left. Returns
 // the bytes stored, or -1 when nothing came.
 long long fillBuffer(UdpReaderState* st, unsigned char* buffer, int capacity)
 {
@@ -163,13 +173,15 @@ long long fillBuffer(UdpReaderState* st, unsigned char* buffer, int capacity)
             break;
         }
         const long long held = nowNs(CLOCK_MONOTONIC) - firstNs;
-        if (held >= HOLD_NS)
+        if (held >= HOLD_NS && decoderWaits(st))
             break;
         long long nap = table->count > 0 ? held * (BATCH / 2) / (long long)table->count : MIN_NAP_NS;
         if (nap < MIN_NAP_NS)
             nap = MIN_NAP_NS;
-        if (nap > HOLD_NS - held)
+        if (held < HOLD_NS && nap > HOLD_NS - held)
             nap = HOLD_NS - held;
+        if (nap > HOLD_NS)
+            nap = HOLD_NS;
         struct timespec ts = {(time_t)(nap / 1000000000LL), (long)(nap % 1000000000LL)};
         nanosleep(&ts, nullptr);
     }
