@@ -1040,6 +1040,15 @@ size_t occurrences(const std::string& text, const std::string& what)
     return n;
 }
 
+// korbalt -n on the test group at port, with report name name, once its socket is bound.
+pid_t startLiveKorbalt(const TempDir& dir, const std::string& name, uint16_t port)
+{
+    pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", name, "-n", "-ip",
+                                   "239.255.42.42", "-p", std::to_string(port), "-int", "127.0.0.1"});
+    EXPECT_TRUE(waitForUdpPort(port, 10000));
+    return pid;
+}
+
 // The fixture five times over (about a second at 20 Mbit/s), written to dir as five.ts, with
 // the TotalErrors of that file's own analysis (the joins make a few).
 std::string fiveTimes(const TempDir& dir, long long* fileErrors)
@@ -1065,9 +1074,7 @@ TEST(NetKorbalt, StrayDatagramsBeforeTheStreamAreSkipped)
     IN_PRIVATE_NETWORK(60, {
         TempDir dir;
         std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
-        pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "stray", "-n", "-ip",
-                                       "239.255.42.42", "-p", "50003", "-int", "127.0.0.1"});
-        ASSERT_TRUE(waitForUdpPort(50003, 10000));
+        pid_t pid = startLiveKorbalt(dir, "stray", 50003);
         LoopbackSender sender;
         std::string noise(1316, '\0');
         for (size_t i = 0; i < noise.size(); ++i)
@@ -1092,9 +1099,7 @@ TEST(NetKorbalt, StrayDatagramsBeforeTheStreamAreSkipped)
         EXPECT_EQ(1, totalErrors(report));
 
         // Nothing but what is no stream: the run goes on until Ctrl-C, and then says so.
-        pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "noise", "-n", "-ip",
-                                 "239.255.42.42", "-p", "50003", "-int", "127.0.0.1"});
-        ASSERT_TRUE(waitForUdpPort(50003, 10000));
+        pid = startLiveKorbalt(dir, "noise", 50003);
         for (int i = 0; i < 20; ++i)
             ASSERT_TRUE(sender.send(TEST_GROUP, 50003, noise.data(), noise.size()));
         usleep(500000);
@@ -1116,9 +1121,7 @@ TEST(NetKorbalt, LargeDatagramsArriveWhole)
         for (size_t chunk : {48 * 188, 348 * 188}) {
             SCOPED_TRACE("datagrams of " + std::to_string(chunk) + " bytes");
             std::string name = "big" + std::to_string(chunk);
-            pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", name, "-n", "-ip",
-                                           "239.255.42.42", "-p", "50004", "-int", "127.0.0.1"});
-            ASSERT_TRUE(waitForUdpPort(50004, 10000));
+            pid_t pid = startLiveKorbalt(dir, name, 50004);
             LoopbackSender sender;
             sender.sendPaced(TEST_GROUP, 50004, stream, 20e6, chunk);
             usleep(1200000);
@@ -1140,9 +1143,7 @@ TEST(NetKorbalt, SilenceInsideTheStreamIsAnError)
         TempDir dir;
         long long fileErrors = -1;
         std::string stream = fiveTimes(dir, &fileErrors);
-        pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "gap", "-n", "-ip",
-                                       "239.255.42.42", "-p", "50005", "-int", "127.0.0.1"});
-        ASSERT_TRUE(waitForUdpPort(50005, 10000));
+        pid_t pid = startLiveKorbalt(dir, "gap", 50005);
         LoopbackSender sender;
         const size_t half = stream.size() / 2 / 1316 * 1316;
         sender.sendPaced(TEST_GROUP, 50005, stream.substr(0, half), 20e6);
@@ -1176,9 +1177,7 @@ TEST(NetLogs, RepeatedLinesStopAtTenThousandOfAKind)
         {
             // A stream with a stray byte after every seven packets: one sync loss each.
             std::string piece = readFile(fixture("mpeg2_576_16x9_ac3.ts"));
-            pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "flood", "-n", "-ip",
-                                           "239.255.42.42", "-p", "50006", "-int", "127.0.0.1"});
-            ASSERT_TRUE(waitForUdpPort(50006, 10000));
+            pid_t pid = startLiveKorbalt(dir, "flood", 50006);
             LoopbackSender sender;
             const size_t chunk = 7 * 188;
             auto start = std::chrono::steady_clock::now();
