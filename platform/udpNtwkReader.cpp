@@ -122,8 +122,7 @@ bool decoderWaits(UdpReaderState* st)
 
 // Fills one buffer. The first receive waits up to the socket's time-out; then the datagrams
 // that follow are gathered for HOLD_NS (or longer while the decoder has buffers in hand),
-// while room for a whole slot is left. Returns
-// the bytes stored, or -1 when nothing came.
+// while room for a whole slot is left. Returns the bytes stored, or -1 when nothing came.
 long long fillBuffer(UdpReaderState* st, unsigned char* buffer, int capacity)
 {
     UdpDatagramTable* table = udpDatagramTable(buffer, capacity);
@@ -160,7 +159,8 @@ long long fillBuffer(UdpReaderState* st, unsigned char* buffer, int capacity)
             h.msg_controllen = STAMP_SPACE;
             st->msgs[i].msg_len = 0;
         }
-        const int n = recvManyFromUdpSocket(&st->socket, st->msgs, vlen, firstNs < 0 ? MSG_WAITFORONE : MSG_DONTWAIT);
+        const int flags = firstNs < 0 ? MSG_WAITFORONE : MSG_DONTWAIT;
+        const int n = recvManyFromUdpSocket(&st->socket, st->msgs, vlen, flags);
         if (n > 0) {
             used += storeBatch(st, n, buffer + used, slotSize, table);
             if (firstNs < 0)
