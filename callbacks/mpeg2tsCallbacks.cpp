@@ -559,6 +559,16 @@ void Mpeg2TsCallbacks::mpeg2TsSyncLoss(void* payload, StreamMessagePool* pool)
     sendPacketMsg(CB_MPEG2TS_SYNC_LOSS, "Sync Loss", payload, MSG_TYPE_ERROR, pool);
 }
 
+void Mpeg2TsCallbacks::mpeg2TsInputGap(void* payload, StreamMessagePool* pool)
+{
+    sendPacketMsg(CB_MPEG2TS_INPUT_GAP, "Input Gap", payload, MSG_TYPE_ERROR, pool);
+}
+
+void Mpeg2TsCallbacks::mpeg2TsDatagramCut(void* payload, StreamMessagePool* pool)
+{
+    sendPacketMsg(CB_MPEG2TS_DATAGRAM_CUT, "Datagram Cut", payload, MSG_TYPE_ERROR, pool);
+}
+
 // ---- simple values ------------------------------------------------------------------
 
 void Mpeg2TsCallbacks::mpeg2TsVideoCBRCb(void* p, StreamMessagePool* pool)

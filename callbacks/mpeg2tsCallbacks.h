@@ -83,6 +83,8 @@ public:
     static void mpeg2TsContinuityError(void* payload, StreamMessagePool* pool);        // PacketEventInfo
     static void mpeg2TsReservedBitsError(void* payload, StreamMessagePool* pool);      // PacketEventInfo
     static void mpeg2TsSyncLoss(void* payload, StreamMessagePool* pool);               // PacketEventInfo
+    static void mpeg2TsInputGap(void* payload, StreamMessagePool* pool);               // PacketEventInfo
+    static void mpeg2TsDatagramCut(void* payload, StreamMessagePool* pool);            // PacketEventInfo
 
     // --- Simple values (payload PidValueInfo) ------------------------------------
     static void mpeg2TsVideoCBRCb(void* payload, StreamMessagePool* pool);            // text

@@ -245,6 +245,8 @@ const CallbackRegistration kRegistrations[] = {
     {CB_MPEG2TS_CONTINUITY_ERROR, Mpeg2TsCallbacks::mpeg2TsContinuityError, true},
     {CB_MPEG2TS_RESERVED_BITS_ERROR, Mpeg2TsCallbacks::mpeg2TsReservedBitsError, true},
     {CB_MPEG2TS_SYNC_LOSS, Mpeg2TsCallbacks::mpeg2TsSyncLoss, true},
+    {CB_MPEG2TS_INPUT_GAP, Mpeg2TsCallbacks::mpeg2TsInputGap, true},
+    {CB_MPEG2TS_DATAGRAM_CUT, Mpeg2TsCallbacks::mpeg2TsDatagramCut, true},
     {CB_PERCENT_COMPLETE, GeneralCallbacks::percentCompleteCb, true},
     {CB_STATUS_ALIVE, GeneralCallbacks::statusAliveCb, true},
 };

@@ -329,6 +329,38 @@ void Mpeg2TransportProcessor::fireSyncLoss(long long skipped, bool regained)
         m_pMsgCallback->callMsgCallback(CB_MPEG2TS_SYNC_LOSS, &m_PacketEventInfo);
 }
 
+void Mpeg2TransportProcessor::fireInputEvent(_CallbackId id)
+{
+    m_PacketEventInfo.pid = SYNC_LOSS_PID;
+    m_PacketEventInfo.packetNumber = (uint64_t)m_llPacketNumber;
+    if (m_pMsgCallback)
+        m_pMsgCallback->callMsgCallback(id, &m_PacketEventInfo);
+}
+
+void Mpeg2TransportProcessor::reportInputGap(uint32_t ms)
+{
+    resetEventText();
+    const unsigned long long tenths = ((unsigned long long)ms + 50) / 100;
+    snprintf(m_acEventText, sizeof(m_acEventText), "%llu.%llu s without data", tenths / 10, tenths % 10);
+    fireInputEvent(CB_MPEG2TS_INPUT_GAP);
+}
+
+void Mpeg2TransportProcessor::reportCutDatagram(uint32_t lost, uint32_t whole)
+{
+    resetEventText();
+    snprintf(m_acEventText, sizeof(m_acEventText), "%u of %u bytes lost", lost, whole);
+    fireInputEvent(CB_MPEG2TS_DATAGRAM_CUT);
+}
+
+void Mpeg2TransportProcessor::startAfterSkipped(long long skipped)
+{
+    if (skipped <= 0 || m_llStreamOffset != 0 || m_llPacketNumber != 0)
+        return;
+    // Offsets go on counting the input's bytes, the skipped ones included.
+    m_llStreamOffset = skipped;
+    loseSync(0);
+}
+
 void Mpeg2TransportProcessor::loseSync(long long streamOffset)
 {
     m_bSearching = true;
@@ -340,7 +372,9 @@ void Mpeg2TransportProcessor::loseSync(long long streamOffset)
 void Mpeg2TransportProcessor::regainSync(long long streamOffset)
 {
     long long skipped = streamOffset - m_llLostAt;
-    fileLog("Sync lost at byte %lld, regained at byte %lld: %lld bytes skipped\n", m_llLostAt, streamOffset, skipped);
+    fileLogCapped(m_ullSyncLosses + 1, "Further sync losses are not logged\n",
+                  "Sync lost at byte %lld, regained at byte %lld: %lld bytes skipped\n", m_llLostAt, streamOffset,
+                  skipped);
     m_bSearching = false;
     m_uiCarry = 0;
     // The per-PID continuity state stays: packets lost in the gap show as the
@@ -486,8 +520,9 @@ void Mpeg2TransportProcessor::judgeCarryAtEnd()
         return;
     }
     const long long skipped = m_llStreamOffset - m_llLostAt;
-    fileLog("Sync lost at byte %lld, not regained before the end at byte %lld: %lld bytes skipped\n", m_llLostAt,
-            m_llStreamOffset, skipped);
+    fileLogCapped(m_ullSyncLosses + 1, "Further sync losses are not logged\n",
+                  "Sync lost at byte %lld, not regained before the end at byte %lld: %lld bytes skipped\n", m_llLostAt,
+                  m_llStreamOffset, skipped);
     m_bSearching = false;
     m_uiCarry = 0;
     fireSyncLoss(skipped, false);

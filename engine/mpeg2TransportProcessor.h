@@ -19,7 +19,8 @@ class AdaptationFieldProcessor;
 class Mpeg2TransportProcessor : public TransportProcessor {
 public:
     static constexpr int TS_PACKET_SIZE = 188;
-    // A sync loss is reported on this PID: it belongs to no stream of the program.
+    // A sync loss is reported on this PID: it belongs to no stream of the program. So are the
+    // live input's gaps and cut datagrams.
     static constexpr int SYNC_LOSS_PID = 0x1FFF;
 
     enum State {
@@ -41,6 +42,10 @@ public:
     // Judges the bytes a sync search still holds: a grid found in them is dispatched,
     // otherwise the loss is reported as not regained.
     void endOfInput() override;
+    // The skipped bytes and any before the first packet grid are one sync loss from byte 0.
+    void startAfterSkipped(long long skipped) override;
+    void reportInputGap(uint32_t ms) override;
+    void reportCutDatagram(uint32_t lost, uint32_t whole) override;
 
     // Fires the end-of-run bit-rate events; called by the destructor.
     void reportBitrates();
@@ -83,6 +88,8 @@ private:
     void loseSync(long long streamOffset);
     void regainSync(long long streamOffset);
     void fireSyncLoss(long long skipped, bool regained);
+    // An event of the input itself, on the sync loss PID, with the next packet's number.
+    void fireInputEvent(_CallbackId id);
     void dispatchWaitPat(unsigned char* packet, int pid);
     void dispatchWaitPmt(unsigned char* packet, int pid);
     void dispatchRunning(unsigned char* packet, int pid);

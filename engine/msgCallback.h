@@ -74,10 +74,12 @@ enum _CallbackId {
     CB_PERCENT_COMPLETE = 62,
     CB_STATUS_ALIVE = 63,
     CB_ANALYSIS_COMPLETE = 64,
-    CB_MPEG2TS_SYNC_LOSS = 65
+    CB_MPEG2TS_SYNC_LOSS = 65,
+    CB_MPEG2TS_INPUT_GAP = 66,
+    CB_MPEG2TS_DATAGRAM_CUT = 67
 };
 
-const int CB_ID_COUNT = 66;
+const int CB_ID_COUNT = 68;
 
 // Payload records. Valid only during the firing; a callback copies what it keeps.
 
@@ -143,7 +145,7 @@ public:
     MsgCallback(const MsgCallback&) = delete;
     MsgCallback& operator=(const MsgCallback&) = delete;
 
-    // Return 1; an identifier outside 0..65 is refused (returns 0) before any lock is taken.
+    // Return 1; an identifier outside 0..67 is refused (returns 0) before any lock is taken.
     int registerMsgCallback(_CallbackId id, MsgCallbackFunction fn, bool repeat);
     int unregisterMsgCallback(_CallbackId id);
     int callMsgCallback(_CallbackId id, void* data);

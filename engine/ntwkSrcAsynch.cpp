@@ -93,9 +93,9 @@ bool NtwkSrcAsynch::init()
     }
 
     // Allocates m_iNtwkNumBuffers buffers of size bytes and sends each to queue.
-    auto fillQueue = [this](int queue, int size, bool direct, const char* failure) {
+    auto fillQueue = [this](int queue, int size, bool direct, bool fill, const char* failure) {
         for (int i = 0; i < m_iNtwkNumBuffers; ++i) {
-            unsigned char* buffer = allocateBuffer(size, direct);
+            unsigned char* buffer = allocateBuffer(size, direct, fill);
             if (!buffer) {
                 setFailureText(failure);
                 return false;
@@ -113,9 +113,24 @@ bool NtwkSrcAsynch::init()
     };
     // Writer buffers first: they wait in the writer's return queue until the source takes them.
     if (m_bSaveToDisk &&
-        !fillQueue(m_iWriterReturnQueue, m_iNtwkBufferSize, m_bDiskDirect, "cannot allocate the copy buffers"))
+        !fillQueue(m_iWriterReturnQueue, m_iNtwkBufferSize, m_bDiskDirect, true, "cannot allocate the copy buffers"))
         return false;
-    return fillQueue(m_iEmptyQueue, READER_BUFFER_SIZE, false, "cannot allocate the input buffers");
+    // Reader buffers are not filled: the reader writes each byte before anything reads it,
+    // and ten megabytes written up front would only fault every page in.
+    return fillQueue(m_iEmptyQueue, READER_BUFFER_SIZE, false, false, "cannot allocate the input buffers");
+}
+
+const UdpDatagramTable* NtwkSrcAsynch::getDatagramTable() const
+{
+    if (!m_bHoldingBuffer || m_CurrentMsg.type != APP_MSG_NTWK_BUFFER)
+        return nullptr;
+    const UdpDatagramTable* table = udpDatagramTable(m_CurrentMsg.buffer, m_CurrentMsg.capacity);
+    if (!table || table->count > (uint32_t)UDP_MAX_DATAGRAMS)
+        return nullptr;
+    long long sum = 0;
+    for (uint32_t i = 0; i < table->count; ++i)
+        sum += table->records[i].length;
+    return sum == m_CurrentMsg.length ? table : nullptr;
 }
 
 int NtwkSrcAsynch::startNtwkReader()

@@ -7,13 +7,16 @@
 #include <pthread.h>
 #include <string>
 
-// The source of a live UDP stream, one datagram per 5264-byte reader buffer. With the copy
-// to disk on, it gathers the datagrams into writer buffers of bufferSize bytes and hands
+// The source of a live UDP stream: each reader buffer carries the datagrams that arrived
+// within a few milliseconds, back to back, with a table that tells them apart. With the
+// copy to disk on, it gathers the bytes into writer buffers of bufferSize bytes and hands
 // each full one to the file writer thread.
 class NtwkSrcAsynch : public StreamSrcAsynch {
 public:
-    static const int READER_BUFFER_SIZE = 5264;        // 28 transport packets
-    static const int SOCKET_RECV_BUFFER = 1347584;
+    // Room for many datagrams (and the reader keeps room for a whole one of 64 KB).
+    static const int READER_BUFFER_SIZE = 1024 * 1024;
+    // Tens of megabytes: the decoder may be held up for a while at hundreds of Mbit/s.
+    static const int SOCKET_RECV_BUFFER = 32 * 1024 * 1024;
 
     NtwkSrcAsynch(unsigned int address, uint16_t port, unsigned int interfaceAddress, std::string dumpPrefix,
                   int numBuffers, int bufferSize, bool saveToDisk, bool diskDirect);
@@ -25,6 +28,8 @@ public:
     // With the copy on, also hands the partly filled writer buffer to the writer, then
     // tells the writer to exit after everything queued before.
     int stopReader() override;
+    // The table of the buffer in hand; null when it does not match the buffer.
+    const UdpDatagramTable* getDatagramTable() const override;
 
     // 0 started; 4 socket or join failure (the failure text names the address and reason).
     int startNtwkReader();

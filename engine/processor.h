@@ -19,6 +19,12 @@ public:
     // The input has ended (not called on an abort or a stop): bytes still held back for
     // want of what follows them are judged now.
     virtual void endOfInput() {}
+    // Live input only. Before the first bytes: skipped bytes that were no stream came first.
+    virtual void startAfterSkipped(long long) {}
+    // Live input only. The bytes that come next follow this many milliseconds without data.
+    virtual void reportInputGap(uint32_t) {}
+    // Live input only. The datagram just handed in came cut: lost of its whole bytes are gone.
+    virtual void reportCutDatagram(uint32_t /*lost*/, uint32_t /*whole*/) {}
 
     MsgCallback* getMsgCallback() const { return m_pMsgCallback; }
     long long getByteCount() const { return m_llByteCount; }

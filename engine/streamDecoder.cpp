@@ -8,6 +8,7 @@
 #include "engine/mpeg2TransportProcessor.h"
 #include "engine/ntwkSrcAsynch.h"
 #include "platform/debugMap.h"
+#include "platform/udpNtwkReader.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -34,7 +35,7 @@ bool StreamDecoder::isAbortRequested()
 StreamDecoder::StreamDecoder(InputParams& params, MsgCallback* registry)
     : m_iState(DECODER_IDLE), m_bAbort(false), m_pInputParams(new InputParams()), m_pSource(nullptr),
       m_pMpeg2TsSniffer(nullptr), m_pFlvSniffer(nullptr), m_pRtpSniffer(nullptr), m_pMsgCallback(registry),
-      m_pProcessor(nullptr), m_llBytesProcessed(0)
+      m_pProcessor(nullptr), m_llBytesProcessed(0), m_llBytesSkipped(0)
 {
     *m_pInputParams = params;
     makeDestroySniffers(true);
@@ -43,7 +44,7 @@ StreamDecoder::StreamDecoder(InputParams& params, MsgCallback* registry)
 StreamDecoder::StreamDecoder(MsgCallback* registry)
     : m_iState(DECODER_IDLE), m_bAbort(false), m_pInputParams(new InputParams()), m_pSource(nullptr),
       m_pMpeg2TsSniffer(nullptr), m_pFlvSniffer(nullptr), m_pRtpSniffer(nullptr), m_pMsgCallback(registry),
-      m_pProcessor(nullptr), m_llBytesProcessed(0)
+      m_pProcessor(nullptr), m_llBytesProcessed(0), m_llBytesSkipped(0)
 {
 }
 
@@ -193,30 +194,16 @@ int StreamDecoder::startDecoding(int duration)
         m_llBytesProcessed += length;
         reportPercent(lastPercent);
 
-        if (m_iState.load() == DECODER_SNIFFING) {
-            if (m_pMpeg2TsSniffer && m_pMpeg2TsSniffer->isType(buffer, length)) {
-                m_iState.store(DECODER_DECODING);
-                std::string text("MPEG2 transport");
-                m_pMsgCallback->callMsgCallback(CB_TRANSPORT_TYPE, &text);
-                m_pProcessor = createTransportProcessor(CONTAINER_MPEG2TS, duration);
-            } else if (m_pFlvSniffer && m_pFlvSniffer->isType(buffer, length)) {
-                m_iState.store(DECODER_DECODING);
-                std::string text("FLV transport");
-                m_pMsgCallback->callMsgCallback(CB_TRANSPORT_TYPE, &text);
-                m_pProcessor = createTransportProcessor(CONTAINER_FLV, duration);
-            }
-            // RTP is never recognised, and there is no processor for it: such a stream is
-            // treated as unknown.
-            if (m_iState.load() == DECODER_SNIFFING) {
-                shutDownDecoder();
-                m_iState.store(DECODER_ENDED);
-                m_sFailureText = describeInput() + " is neither an MPEG-2 transport stream nor FLV";
-                fileLog("StreamDecoder: unknown container\n");
-                return DECODE_UNKNOWN_CONTAINER;
-            }
+        const UdpDatagramTable* table = m_pSource->getDatagramTable();
+        PieceResult result = table ? takeDatagrams(buffer, table, duration) : takePiece(buffer, length, duration);
+        if (result == PIECE_UNKNOWN) {
+            shutDownDecoder();
+            m_iState.store(DECODER_ENDED);
+            m_sFailureText = describeInput() + " is neither an MPEG-2 transport stream nor FLV";
+            fileLog("StreamDecoder: unknown container\n");
+            return DECODE_UNKNOWN_CONTAINER;
         }
-
-        if (!feedProcessor(buffer, length)) {
+        if (result == PIECE_STOP) {
             shutDownDecoder();
             m_iState.store(DECODER_ENDED);
             m_pMsgCallback->callMsgCallback(CB_ANALYSIS_COMPLETE, nullptr);
@@ -240,9 +227,73 @@ int StreamDecoder::startDecoding(int duration)
         m_sFailureText = describeInput() + " is empty";
         return DECODE_UNKNOWN_CONTAINER;
     }
+    if (m_iState.load() == DECODER_SNIFFING && m_llBytesSkipped > 0) {
+        // A live input that brought nothing but what could not be recognised.
+        fileLog("StreamDecoder: %lld bytes received, none recognised\n", m_llBytesSkipped);
+        m_iState.store(DECODER_ENDED);
+        if (m_sFailureText.empty())
+            m_sFailureText = describeInput() + " is neither an MPEG-2 transport stream nor FLV";
+        return DECODE_UNKNOWN_CONTAINER;
+    }
     m_iState.store(DECODER_ENDED);
     m_pMsgCallback->callMsgCallback(CB_ANALYSIS_COMPLETE, nullptr);
     return DECODE_ENDED;
+}
+
+StreamDecoder::PieceResult StreamDecoder::takePiece(unsigned char* piece, long long length, int duration)
+{
+    if (length < 1)
+        return PIECE_TAKEN;
+    if (m_iState.load() == DECODER_SNIFFING) {
+        const char* container = nullptr;
+        ContainerKind kind = CONTAINER_MPEG2TS;
+        if (m_pMpeg2TsSniffer && m_pMpeg2TsSniffer->isType(piece, length)) {
+            container = "MPEG2 transport";
+        } else if (m_pFlvSniffer && m_pFlvSniffer->isType(piece, length)) {
+            container = "FLV transport";
+            kind = CONTAINER_FLV;
+        }
+        // RTP is never recognised, and there is no processor for it: such a stream is
+        // treated as unknown.
+        if (!container) {
+            // A file is what it is from its first byte; a live feed may begin with a stray
+            // datagram, so recognition goes on with what follows.
+            if (m_pInputParams->m_iSourceType != INPUT_SOURCE_NETWORK)
+                return PIECE_UNKNOWN;
+            if (m_llBytesSkipped == 0)
+                fileLog("StreamDecoder: unrecognised input skipped until a transport stream or FLV comes\n");
+            m_llBytesSkipped += length;
+            return PIECE_TAKEN;
+        }
+        m_iState.store(DECODER_DECODING);
+        std::string text(container);
+        m_pMsgCallback->callMsgCallback(CB_TRANSPORT_TYPE, &text);
+        m_pProcessor = createTransportProcessor(kind, duration);
+        if (m_llBytesSkipped > 0) {
+            fileLog("StreamDecoder: %lld bytes skipped before the input was recognised\n", m_llBytesSkipped);
+            if (m_pProcessor)
+                m_pProcessor->startAfterSkipped(m_llBytesSkipped);
+        }
+    }
+    return feedProcessor(piece, length) ? PIECE_TAKEN : PIECE_STOP;
+}
+
+StreamDecoder::PieceResult StreamDecoder::takeDatagrams(unsigned char* buffer, const UdpDatagramTable* table,
+                                                        int duration)
+{
+    unsigned char* at = buffer;
+    for (uint32_t i = 0; i < table->count; ++i) {
+        const UdpDatagramRecord& r = table->records[i];
+        if (r.gapMs > 0 && m_pProcessor)
+            m_pProcessor->reportInputGap(r.gapMs);
+        PieceResult result = takePiece(at, r.length, duration);
+        if (result != PIECE_TAKEN)
+            return result;
+        if (r.lostBytes > 0 && m_pProcessor)
+            m_pProcessor->reportCutDatagram(r.lostBytes, r.length + r.lostBytes);
+        at += r.length;
+    }
+    return PIECE_TAKEN;
 }
 
 std::string StreamDecoder::describeInput() const

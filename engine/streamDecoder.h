@@ -11,6 +11,7 @@ class InputParams;
 class StreamSrcAsynch;
 class ContentType;
 class Processor;
+struct UdpDatagramTable;
 
 // Drives one analysis on the calling thread: starts the source, recognises the container on
 // the first buffer, feeds every buffer to the container processor and ends the run in order.
@@ -59,6 +60,8 @@ public:
 
     int getState() const { return m_iState.load(); }
     long long getBytesProcessed() const { return m_llBytesProcessed; }
+    // Live input skipped before the container was recognised.
+    long long getBytesSkipped() const { return m_llBytesSkipped; }
     // One line (without a program prefix) when the run failed: the input could not be
     // opened or read, the source not started, or the input is neither a transport stream
     // nor FLV. Empty otherwise; an abort is not a failure.
@@ -75,6 +78,14 @@ private:
     bool abortPending() const;
     // Feeds one buffer; false when the processor asked to stop.
     bool feedProcessor(unsigned char* buffer, long long length);
+    // What became of a piece of the input.
+    enum PieceResult { PIECE_TAKEN, PIECE_STOP, PIECE_UNKNOWN };
+    // Recognises the container on the first piece, or on a live input the first piece that
+    // is one (the others are skipped), then feeds the processor.
+    PieceResult takePiece(unsigned char* piece, long long length, int duration);
+    // A buffer of a source that keeps its datagrams apart: each one is a piece, and the
+    // gaps and cut datagrams that the reader recorded go to the processor on the way.
+    PieceResult takeDatagrams(unsigned char* buffer, const UdpDatagramTable* table, int duration);
     void reportPercent(int& lastPercent);
     // "input file NAME", or "the input" for the network.
     std::string describeInput() const;
@@ -89,6 +100,7 @@ private:
     MsgCallback* m_pMsgCallback;  // not owned
     Processor* m_pProcessor;
     long long m_llBytesProcessed;
+    long long m_llBytesSkipped;  // live input not recognised before the container was
     std::string m_sFailureText;
 
     // Lock-free, so a signal handler may store it; atomic, so other threads may too.

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct UdpDatagramTable;
+
 // What the stream decoder reads its input through.
 class StreamSrc {
 public:
@@ -42,6 +44,9 @@ public:
     // Tells the worker to exit (priority 30). Never waits for ever. 0 sent; 1 not running.
     virtual int stopReader();
     virtual int getPercentComplete();
+    // The datagrams of the buffer in hand, for a source that keeps them apart; null
+    // otherwise (the buffer is then one piece of a byte stream).
+    virtual const UdpDatagramTable* getDatagramTable() const { return nullptr; }
 
     int getState() const { return m_iState; }
     // errno of the last getRawDataBuff whose receive failed; 0 when it did not fail.

@@ -60,6 +60,7 @@ void* threadFunct(void* argument)
     st->exitFlag = false;
     long long written = 0;
     long long failedWrites = 0;
+    unsigned long long receives = 0;  // for the log only
 
     // Pause mode: SIGUSR2 pauses and resumes this thread, which starts paused and tells the
     // parent process with SIGUSR1 each time it stops serving.
@@ -104,8 +105,10 @@ void* threadFunct(void* argument)
         }
 
         while (!st->exitFlag && (!st->pause || stopping || m_IsPaused.load() != 1)) {
-            fileLog("File Writer: getting into receivePriorityMsg m_IsPaused = %d\n",
-                    st->pause ? m_IsPaused.load() : 0);
+            // Once a buffer, for as long as a live copy runs.
+            fileLogCapped(++receives, "File Writer: further receives are not logged\n",
+                          "File Writer: getting into receivePriorityMsg m_IsPaused = %d\n",
+                          st->pause ? m_IsPaused.load() : 0);
             AppMsg msg;
             unsigned int priority;
             int err = 0;

@@ -34,6 +34,14 @@ void logSocketError(int err)
     fileLog("%s", socketErrorText(err, scratch, sizeof(scratch)));
 }
 
+// One line per failed receive, as long as the socket has not failed 10,000 times: a feed
+// that falls silent fails once a second, for days.
+void logFailedReceive(UdpSocket* s, int err)
+{
+    fileLogCapped(++s->failedReceives, "Further failed receives on socket %d are not logged\n",
+                  "Failed to receive from socket %d errno: %d\n", s->sock, err);
+}
+
 struct sockaddr_in makeAddress(uint32_t address, uint16_t port)
 {
     struct sockaddr_in sa;
@@ -63,7 +71,7 @@ int receive(UdpSocket* s, uint32_t* srcAddress, uint16_t* srcPort, unsigned char
         int err = errno;
         if (count)
             *count = -1;
-        fileLog("Failed to receive from socket %d errno: %d\n", s->sock, err);
+        logFailedReceive(s, err);
         errno = err;
         return 5;
     }
@@ -141,6 +149,7 @@ void printInt(uint32_t address)
 int createUdpSocket(UdpSocket* s)
 {
     t_acLastError[0] = 0;
+    s->failedReceives = 0;
     s->sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (s->sock < 0) {
         int err = errno;
@@ -181,6 +190,28 @@ int setSocketRecvBuff(UdpSocket* s, int bytes)
         return 0;
     if (setsockopt(s->sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) != 0) {
         setLastError("cannot set the receive buffer size: %s", strerror(errno));
+        return 5;
+    }
+    return 0;
+}
+
+int getSocketRecvBuff(UdpSocket* s, int* bytes)
+{
+    int value = 0;
+    socklen_t size = sizeof(value);
+    if (getsockopt(s->sock, SOL_SOCKET, SO_RCVBUF, &value, &size) != 0) {
+        *bytes = 0;
+        return 5;
+    }
+    *bytes = value;
+    return 0;
+}
+
+int setSocketArrivalTimes(UdpSocket* s)
+{
+    int one = 1;
+    if (setsockopt(s->sock, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one)) != 0) {
+        setLastError("cannot have arrival times stamped: %s", strerror(errno));
         return 5;
     }
     return 0;
@@ -342,6 +373,21 @@ int recvFromUdpSocketNonBlock(UdpSocket* s, uint32_t* srcAddress, uint16_t* srcP
                               int capacity, int* count, bool* truncated)
 {
     return receive(s, srcAddress, srcPort, buffer, capacity, count, truncated, MSG_DONTWAIT);
+}
+
+int recvManyFromUdpSocket(UdpSocket* s, struct mmsghdr* msgs, int count, int flags)
+{
+    if (!s || !msgs || count < 1)
+        return -1;
+    int n = recvmmsg(s->sock, msgs, (unsigned int)count, flags | MSG_TRUNC, nullptr);
+    if (n < 0) {
+        int err = errno;
+        if (!((flags & MSG_DONTWAIT) && (err == EAGAIN || err == EWOULDBLOCK)))
+            logFailedReceive(s, err);
+        errno = err;
+        return -1;
+    }
+    return n;
 }
 
 int sendToUdpSocket(UdpSocket* s, const uint32_t& address, const uint16_t& port, const unsigned char* buffer,

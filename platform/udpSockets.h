@@ -3,15 +3,25 @@
 
 #include <cstdint>
 
+struct mmsghdr;
+
 // The caller's socket record; the descriptor is its first field (-1 when closed).
 struct UdpSocket {
     int sock;
+    unsigned long long failedReceives;  // for the log, which names only the first 10,000
 };
 
 // Results: 0 success, 4 the multicast join failed, 5 a socket call failed.
 int createUdpSocket(UdpSocket* s);
 int setSocketRecvTimeout(UdpSocket* s, int seconds);
+// Asks for a receive buffer of bytes: as a privileged process beyond the system's limit
+// (SO_RCVBUFFORCE), otherwise within it (SO_RCVBUF).
 int setSocketRecvBuff(UdpSocket* s, int bytes);
+// The receive buffer the system granted (Linux reports twice the size asked, for its
+// bookkeeping). 0, or 5 with *bytes 0.
+int getSocketRecvBuff(UdpSocket* s, int* bytes);
+// Each datagram then carries the time it arrived (SCM_TIMESTAMPNS).
+int setSocketArrivalTimes(UdpSocket* s);
 // address in host order; port 0..65535.
 int bindUdpSocket(UdpSocket* s, uint32_t address, uint16_t port);
 
@@ -36,6 +46,11 @@ int recvFromUdpSocket(UdpSocket* s, uint32_t* srcAddress, uint16_t* srcPort, uns
                       int capacity, int* count, bool* truncated = nullptr);
 int recvFromUdpSocketNonBlock(UdpSocket* s, uint32_t* srcAddress, uint16_t* srcPort, unsigned char* buffer,
                               int capacity, int* count, bool* truncated = nullptr);
+// Up to count datagrams into the caller's headers (recvmmsg with flags, MSG_TRUNC added
+// so that each msg_len is the datagram's whole length, however much was stored). The
+// number received, or -1 with errno kept; failures are logged, except that with
+// MSG_DONTWAIT an empty socket is no failure.
+int recvManyFromUdpSocket(UdpSocket* s, struct mmsghdr* msgs, int count, int flags);
 // address and port in host order.
 int sendToUdpSocket(UdpSocket* s, const uint32_t& address, const uint16_t& port, const unsigned char* buffer,
                     int count);

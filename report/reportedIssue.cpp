@@ -21,6 +21,8 @@ const IssueKind kIssueKinds[] = {
     {CB_MPEG2TS_RESERVED_BITS_ERROR, true, "Reserved Bits Error",
      "The 5 reserved bits after the seamless_splice_flag have the value '0x%llx'"},
     {CB_MPEG2TS_SYNC_LOSS, true, "Sync Loss", "%llu bytes skipped"},
+    {CB_MPEG2TS_INPUT_GAP, true, "Input Gap", "%llu.%llu s without data"},
+    {CB_MPEG2TS_DATAGRAM_CUT, true, "Datagram Cut", "%llu of %llu bytes lost"},
 };
 const int kIssueKindCount = (int)(sizeof(kIssueKinds) / sizeof(kIssueKinds[0]));
 

@@ -544,6 +544,8 @@ const PacketRow kPacketRows[] = {
     {Mpeg2TsCallbacks::mpeg2TsContinuityError, 60, "Continuity Error", MSG_TYPE_ERROR},
     {Mpeg2TsCallbacks::mpeg2TsReservedBitsError, 61, "Reserved Bits Error", MSG_TYPE_ERROR},
     {Mpeg2TsCallbacks::mpeg2TsSyncLoss, 65, "Sync Loss", MSG_TYPE_ERROR},
+    {Mpeg2TsCallbacks::mpeg2TsInputGap, 66, "Input Gap", MSG_TYPE_ERROR},
+    {Mpeg2TsCallbacks::mpeg2TsDatagramCut, 67, "Datagram Cut", MSG_TYPE_ERROR},
 };
 
 TEST(CbPacketEvents, EachEventIsItsWarningOrError)

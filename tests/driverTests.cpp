@@ -521,6 +521,8 @@ TEST(DriverRegistrations, TableMatchesTheEventTableInMainsOrder)
         {60, true, Mpeg2TsCallbacks::mpeg2TsContinuityError},
         {61, true, Mpeg2TsCallbacks::mpeg2TsReservedBitsError},
         {65, true, Mpeg2TsCallbacks::mpeg2TsSyncLoss},
+        {66, true, Mpeg2TsCallbacks::mpeg2TsInputGap},
+        {67, true, Mpeg2TsCallbacks::mpeg2TsDatagramCut},
         {62, true, GeneralCallbacks::percentCompleteCb},
         {63, true, GeneralCallbacks::statusAliveCb},
     };
@@ -528,7 +530,7 @@ TEST(DriverRegistrations, TableMatchesTheEventTableInMainsOrder)
     const CallbackRegistration* table = getCallbackRegistrations(&count);
     const int n = (int)(sizeof(expected) / sizeof(expected[0]));
     ASSERT_EQ(n, count);
-    ASSERT_EQ(64, n);  // 0..63 without 57, and 65
+    ASSERT_EQ(66, n);  // 0..63 without 57, and 65 to 67
     for (int i = 0; i < n; ++i) {
         EXPECT_EQ(expected[i].id, (int)table[i].id) << "row " << i;
         EXPECT_EQ(expected[i].repeat, table[i].repeat) << "id " << expected[i].id;
@@ -540,7 +542,7 @@ TEST(DriverRegistrations, StatusAliveOnlyWithAnOutgoingQueueAndNothingOn57Or64)
 {
     {
         MsgCallback reg;
-        EXPECT_EQ(63, registerAnalysisCallbacks(&reg, false));
+        EXPECT_EQ(65, registerAnalysisCallbacks(&reg, false));
         reg.callMsgCallback(CB_STATUS_ALIVE, nullptr);
         reg.callMsgCallback(CB_MPEG2TS_PCR_BITRATE_DATA_POINT, nullptr);
         reg.callMsgCallback(CB_ANALYSIS_COMPLETE, nullptr);
@@ -548,7 +550,7 @@ TEST(DriverRegistrations, StatusAliveOnlyWithAnOutgoingQueueAndNothingOn57Or64)
     }
     {
         MsgCallback reg;
-        EXPECT_EQ(64, registerAnalysisCallbacks(&reg, true));
+        EXPECT_EQ(66, registerAnalysisCallbacks(&reg, true));
         GeneralCallbacks::resetStatusAliveClock();
         reg.callMsgCallback(CB_STATUS_ALIVE, nullptr);
         StreamMessage* m = reg.getMsgPool()->getUnprocessedMsg();

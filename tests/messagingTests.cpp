@@ -83,8 +83,8 @@ TEST(MsgRegistry, EmptySlotAndOutOfRangeIdsDoNothing)
     MsgCallback reg;
     EXPECT_EQ(1, reg.callMsgCallback(CB_ANALYSIS_COMPLETE, nullptr));
     EXPECT_EQ(1, reg.callMsgCallback(CB_MPEG2TS_PCR_BITRATE_DATA_POINT, nullptr));
-    // Outside 0..65: refused without an exception and without leaving the mutex held.
-    EXPECT_EQ(1, reg.callMsgCallback(CB_MPEG2TS_SYNC_LOSS, nullptr));
+    // Outside 0..67: refused without an exception and without leaving the mutex held.
+    EXPECT_EQ(1, reg.callMsgCallback(CB_MPEG2TS_DATAGRAM_CUT, nullptr));
     EXPECT_EQ(0, reg.callMsgCallback(static_cast<_CallbackId>(CB_ID_COUNT), nullptr));
     EXPECT_EQ(0, reg.callMsgCallback(static_cast<_CallbackId>(-1), nullptr));
     EXPECT_EQ(0, reg.registerMsgCallback(static_cast<_CallbackId>(CB_ID_COUNT), queueIdCb, true));

@@ -161,10 +161,10 @@ public:
         to.sin_port = htons(port);
         return sendto(m_iSock, data, size, 0, (struct sockaddr*)&to, sizeof(to)) == (ssize_t)size;
     }
-    // The stream in datagrams of seven packets, paced at bitsPerSecond.
-    int sendPaced(uint32_t address, uint16_t port, const std::string& stream, double bitsPerSecond)
+    // The stream in datagrams of seven packets (or chunk bytes), paced at bitsPerSecond.
+    int sendPaced(uint32_t address, uint16_t port, const std::string& stream, double bitsPerSecond,
+                  size_t chunk = 7 * 188)
     {
-        const size_t chunk = 7 * 188;
         double interval = chunk * 8.0 / bitsPerSecond;
         auto start = std::chrono::steady_clock::now();
         int sent = 0;
@@ -352,20 +352,23 @@ TEST(NetUdpSocket, TextsOfAddressesAndErrors)
 
 // ---------------------------------------------------------------- UDP reader thread
 
-TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
+// A datagram sent on its own comes in a buffer of its own, recorded in the buffer's table;
+// a second without traffic gives a buffer with nothing in it.
+TEST(NetUdpReader, DatagramsWithTheirTableThenSilenceThenExit)
 {
     IN_PRIVATE_NETWORK(60, {
         TempDir dir;
         std::string logName = dir.file("log.txt");
         shutdownFileLogger();
         initFileLogger(logName.c_str());
-        UdpRig rig(4, 5264);
+        UdpRig rig(4, NtwkSrcAsynch::READER_BUFFER_SIZE);
         pthread_t tid;
         ASSERT_EQ(0, rig.start(&tid, TEST_GROUP, 50000, LOOPBACK));
         shutdownFileLogger();
         std::string log = readFile(logName);
         EXPECT_NE(std::string::npos, log.find("Binding Socket to network ip 239.255.42.42 and port 50000\n")) << log;
         EXPECT_NE(std::string::npos, log.find("Joining multicast 239.255.42.42 on interface 127.0.0.1\n")) << log;
+        EXPECT_NE(std::string::npos, log.find("UDP Reader: socket receive buffer 1347584 bytes asked, ")) << log;
         LoopbackSender sender;
         for (int i = 0; i < 12; ++i) {
             std::string d = numbered(i, 1316);
@@ -375,6 +378,12 @@ TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
             EXPECT_EQ(APP_MSG_NTWK_BUFFER, m.type);
             ASSERT_EQ(1316, m.length);
             EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1316));
+            const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+            ASSERT_NE(nullptr, table);
+            ASSERT_EQ(1u, table->count);
+            EXPECT_EQ(1316u, table->records[0].length);
+            EXPECT_EQ(0u, table->records[0].lostBytes);
+            EXPECT_EQ(0u, table->records[0].gapMs);
             rig.giveBack(m);
         }
         // One second without traffic: one buffer with nothing in it.
@@ -391,22 +400,85 @@ TEST(NetUdpReader, OneDatagramPerBufferThenSilenceThenExit)
     });
 }
 
-TEST(NetUdpReader, OversizeDatagramIsCutToTheBuffer)
+// Datagrams of every size up to the largest arrive whole and back to back, however many
+// come at once; only a buffer too small for one cuts it, and its table says how much was
+// lost. A pause of over a second is recorded with the datagram that ends it.
+TEST(NetUdpReader, WholeDatagramsBackToBackCutOnlyWhenTheBufferIsTooSmall)
 {
-    IN_PRIVATE_NETWORK(30, {
-        UdpRig rig(2, 1000);
-        pthread_t tid;
-        ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50001, NOT_LOCAL));
+    IN_PRIVATE_NETWORK(60, {
         LoopbackSender sender;
-        std::string d = numbered(3, 1316);
-        ASSERT_TRUE(sender.send(LOOPBACK, 50001, d.data(), d.size()));
-        AppMsg m;
-        ASSERT_TRUE(rig.next(&m));
-        EXPECT_EQ(1000, m.length);
-        EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1000));
-        rig.giveBack(m);
-        rig.stop();
-        EXPECT_TRUE(joinWithin(tid, 3000));
+        {
+            UdpRig rig(4, NtwkSrcAsynch::READER_BUFFER_SIZE);
+            pthread_t tid;
+            ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50001, NOT_LOCAL));
+            const size_t sizes[] = {9024, 1, 65507, 188, 1316, 65507, 65507, 7 * 188};
+            std::string sent;
+            std::vector<size_t> lengths;
+            for (int round = 0; round < 3; ++round) {
+                for (size_t size : sizes) {
+                    std::string d = numbered((int)lengths.size(), size);
+                    ASSERT_TRUE(sender.send(LOOPBACK, 50001, d.data(), d.size()));
+                    sent += d;
+                    lengths.push_back(size);
+                }
+            }
+            std::string got;
+            std::vector<size_t> gotLengths;
+            int buffers = 0;
+            while (got.size() < sent.size()) {
+                AppMsg m;
+                ASSERT_TRUE(rig.next(&m)) << got.size() << " of " << sent.size();
+                ++buffers;
+                if (m.length > 0) {
+                    const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+                    ASSERT_NE(nullptr, table);
+                    for (uint32_t i = 0; i < table->count; ++i) {
+                        gotLengths.push_back(table->records[i].length);
+                        EXPECT_EQ(0u, table->records[i].lostBytes);
+                    }
+                    got.append((const char*)m.buffer, (size_t)m.length);
+                }
+                rig.giveBack(m);
+            }
+            EXPECT_EQ(lengths, gotLengths);
+            EXPECT_TRUE(got == sent);
+            EXPECT_LT(buffers, (int)lengths.size()) << "each datagram came in a buffer of its own";
+
+            usleep(1300000);
+            std::string d = numbered(99, 1316);
+            ASSERT_TRUE(sender.send(LOOPBACK, 50001, d.data(), d.size()));
+            AppMsg m;
+            do {
+                ASSERT_TRUE(rig.next(&m));
+                if (m.length < 1)
+                    rig.giveBack(m);
+            } while (m.length < 1);
+            const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+            ASSERT_EQ(1u, table->count);
+            EXPECT_GE(table->records[0].gapMs, 1250u);
+            EXPECT_LT(table->records[0].gapMs, 2500u);
+            rig.giveBack(m);
+            rig.stop();
+            EXPECT_TRUE(joinWithin(tid, 3000));
+        }
+        {
+            UdpRig rig(2, UDP_TABLE_BYTES + 1000);
+            pthread_t tid;
+            ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50002, NOT_LOCAL));
+            std::string d = numbered(3, 1316);
+            ASSERT_TRUE(sender.send(LOOPBACK, 50002, d.data(), d.size()));
+            AppMsg m;
+            ASSERT_TRUE(rig.next(&m));
+            ASSERT_EQ(1000, m.length);
+            EXPECT_EQ(0, memcmp(m.buffer, d.data(), 1000));
+            const UdpDatagramTable* table = udpDatagramTable(m.buffer, m.capacity);
+            ASSERT_EQ(1u, table->count);
+            EXPECT_EQ(1000u, table->records[0].length);
+            EXPECT_EQ(316u, table->records[0].lostBytes);
+            rig.giveBack(m);
+            rig.stop();
+            EXPECT_TRUE(joinWithin(tid, 3000));
+        }
     });
 }
 
@@ -948,5 +1020,239 @@ TEST(NetKorbalt, UnjoinableAddressEndsWithTheReason)
             EXPECT_EQ(1, r.status);
             EXPECT_EQ(c.reason, r.err);
         }
+    });
+}
+
+namespace {
+
+// The report's TotalErrors as a number, or -1.
+long long totalErrors(const std::string& report)
+{
+    std::string line = lineStarting(report, "TotalErrors:");
+    return line.empty() ? -1 : std::stoll(line.substr(12));
+}
+
+size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+// korbalt -n on the test group at port, with report name name, once its socket is bound.
+pid_t startLiveKorbalt(const TempDir& dir, const std::string& name, uint16_t port)
+{
+    pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", name, "-n", "-ip",
+                                   "239.255.42.42", "-p", std::to_string(port), "-int", "127.0.0.1"});
+    EXPECT_TRUE(waitForUdpPort(port, 10000));
+    return pid;
+}
+
+// The fixture five times over (about a second at 20 Mbit/s), written to dir as five.ts, with
+// the TotalErrors of that file's own analysis (the joins make a few).
+std::string fiveTimes(const TempDir& dir, long long* fileErrors)
+{
+    std::string piece = readFile(fixture("mpeg2_576_16x9_ac3.ts"));
+    std::string stream = piece + piece + piece + piece + piece;
+    std::string name = dir.file("five.ts");
+    testsupport::writeFile(name, stream);
+    pid_t pid = startKorbalt(dir, {"-report_dst", dir.path() + "/", "-report_name", "file", "-f", name});
+    ProgramRun r = finishKorbalt(dir, pid, false, 60);
+    EXPECT_EQ(0, r.status) << r.err;
+    *fileErrors = totalErrors(readFile(dir.file("file")));
+    return stream;
+}
+
+}  // namespace
+
+// A live run is not ended by what comes before the stream: a 1-byte datagram and one of
+// 1316 bytes that are no stream are skipped as a sync loss of their bytes, and the stream
+// that follows is analysed until Ctrl-C.
+TEST(NetKorbalt, StrayDatagramsBeforeTheStreamAreSkipped)
+{
+    IN_PRIVATE_NETWORK(60, {
+        TempDir dir;
+        std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
+        pid_t pid = startLiveKorbalt(dir, "stray", 50003);
+        LoopbackSender sender;
+        std::string noise(1316, '\0');
+        for (size_t i = 0; i < noise.size(); ++i)
+            noise[i] = (char)((i * 7 + 1) % 71);  // never the sync byte
+        ASSERT_TRUE(sender.send(TEST_GROUP, 50003, "x", 1));
+        ASSERT_TRUE(sender.send(TEST_GROUP, 50003, noise.data(), noise.size()));
+        usleep(100000);
+        sender.sendPaced(TEST_GROUP, 50003, stream, 10e6);
+        usleep(1200000);
+        ProgramRun r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("", r.err);
+        std::string log = readFile(dir.file("stray_log.txt"));
+        EXPECT_EQ((long long)stream.size() + 1317, processedFromLog(log));
+        EXPECT_EQ(1u, occurrences(log, "StreamDecoder: unrecognised input skipped")) << log;
+        EXPECT_NE(std::string::npos, log.find("Sync lost at byte 0, regained at byte 1317: 1317 bytes skipped\n"));
+        std::string report = readFile(dir.file("stray"));
+        EXPECT_NE(std::string::npos, report.find("Media Container:MPEG2 transport")) << report;
+        EXPECT_NE(std::string::npos,
+                  report.find("Pid:8191Packet=\"0\"Type=\"Sync Loss\"Description=\"1317 bytes skipped\""))
+            << report;
+        EXPECT_EQ(1, totalErrors(report));
+
+        // Nothing but what is no stream: the run goes on until Ctrl-C, and then says so.
+        pid = startLiveKorbalt(dir, "noise", 50003);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_TRUE(sender.send(TEST_GROUP, 50003, noise.data(), noise.size()));
+        usleep(500000);
+        EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "the run ended before Ctrl-C";
+        r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("korbalt: the input is neither an MPEG-2 transport stream nor FLV\n", r.err);
+    });
+}
+
+// Datagrams of 48 packets (jumbo frames) and of 348 (the largest that UDP carries) arrive
+// whole: the analysis is the file's, byte for byte.
+TEST(NetKorbalt, LargeDatagramsArriveWhole)
+{
+    IN_PRIVATE_NETWORK(120, {
+        TempDir dir;
+        long long fileErrors = -1;
+        std::string stream = fiveTimes(dir, &fileErrors);
+        for (size_t chunk : {48 * 188, 348 * 188}) {
+            SCOPED_TRACE("datagrams of " + std::to_string(chunk) + " bytes");
+            std::string name = "big" + std::to_string(chunk);
+            pid_t pid = startLiveKorbalt(dir, name, 50004);
+            LoopbackSender sender;
+            sender.sendPaced(TEST_GROUP, 50004, stream, 20e6, chunk);
+            usleep(1200000);
+            ProgramRun r = finishKorbalt(dir, pid, true, 30);
+            EXPECT_EQ(0, r.status) << r.err;
+            EXPECT_EQ((long long)stream.size(), processedFromLog(readFile(dir.file(name + "_log.txt"))));
+            std::string report = readFile(dir.file(name));
+            EXPECT_EQ(fileErrors, totalErrors(report)) << report;
+            EXPECT_EQ(std::string::npos, report.find("Datagram Cut"));
+        }
+    });
+}
+
+// Two seconds of silence inside the stream, counter and clock going on after it: one
+// error in the report, with the length of the silence.
+TEST(NetKorbalt, SilenceInsideTheStreamIsAnError)
+{
+    IN_PRIVATE_NETWORK(120, {
+        TempDir dir;
+        long long fileErrors = -1;
+        std::string stream = fiveTimes(dir, &fileErrors);
+        pid_t pid = startLiveKorbalt(dir, "gap", 50005);
+        LoopbackSender sender;
+        const size_t half = stream.size() / 2 / 1316 * 1316;
+        sender.sendPaced(TEST_GROUP, 50005, stream.substr(0, half), 20e6);
+        usleep(2000000);
+        sender.sendPaced(TEST_GROUP, 50005, stream.substr(half), 20e6);
+        usleep(1200000);
+        ProgramRun r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(0, r.status) << r.err;
+        std::string log = readFile(dir.file("gap_log.txt"));
+        EXPECT_EQ((long long)stream.size(), processedFromLog(log));
+        std::string report = readFile(dir.file("gap"));
+        EXPECT_EQ(fileErrors + 1, totalErrors(report)) << report;
+        const std::string key = "Type=\"Input Gap\"Description=\"";
+        size_t at = report.find(key);
+        ASSERT_NE(std::string::npos, at) << report;
+        double seconds = std::stod(report.substr(at + key.size()));
+        EXPECT_GE(seconds, 1.9);
+        EXPECT_LT(seconds, 3.0);
+        EXPECT_NE(std::string::npos, report.find(" s without data\"", at));
+    });
+}
+
+// Lines that a live feed can repeat for days stop at 10,000 of a kind, with one line
+// saying so: sync losses, failed receives (one a second on a silent feed), cut datagrams,
+// and the copy writer's line for each buffer.
+TEST(NetLogs, RepeatedLinesStopAtTenThousandOfAKind)
+{
+    IN_PRIVATE_NETWORK(180, {
+        TempDir dir;
+        const size_t kLimit = 10000;
+        {
+            // A stream with a stray byte after every seven packets: one sync loss each.
+            std::string piece = readFile(fixture("mpeg2_576_16x9_ac3.ts"));
+            pid_t pid = startLiveKorbalt(dir, "flood", 50006);
+            LoopbackSender sender;
+            const size_t chunk = 7 * 188;
+            auto start = std::chrono::steady_clock::now();
+            size_t at = 0;
+            for (size_t i = 0; i < kLimit + 200; ++i) {
+                if (at + chunk > piece.size())
+                    at = 0;
+                ASSERT_TRUE(sender.send(TEST_GROUP, 50006, piece.data() + at, chunk));
+                at += chunk;
+                ASSERT_TRUE(sender.send(TEST_GROUP, 50006, "x", 1));
+                // Paced at about 50 Mbit/s, so that no socket buffer overflows.
+                std::this_thread::sleep_until(start + std::chrono::microseconds(210 * (i + 1)));
+            }
+            usleep(1200000);
+            ProgramRun r = finishKorbalt(dir, pid, true, 30);
+            EXPECT_EQ(0, r.status) << r.err;
+            std::string log = readFile(dir.file("flood_log.txt"));
+            EXPECT_EQ(kLimit, occurrences(log, "Sync lost at byte "));
+            EXPECT_EQ(1u, occurrences(log, "Further sync losses are not logged\n"));
+            EXPECT_GT(totalErrors(readFile(dir.file("flood"))), (long long)kLimit);
+        }
+
+        testsupport::LogCapture log(dir);
+        std::string failedLine;
+        UdpSocket s;  // open to the end, so that no later socket logs under its number
+        {
+            ASSERT_EQ(0, createUdpSocket(&s));
+            failedLine = "Failed to receive from socket " + std::to_string(s.sock) + " errno: 11\n";
+            ASSERT_EQ(0, bindUdpSocket(&s, LOOPBACK, 50007));
+            unsigned char b[16];
+            int count = 0;
+            for (size_t i = 0; i < kLimit + 5; ++i)
+                EXPECT_EQ(5, recvFromUdpSocketNonBlock(&s, nullptr, nullptr, b, sizeof(b), &count));
+        }
+        {
+            UdpRig rig(2, UDP_TABLE_BYTES + 104);
+            pthread_t tid;
+            ASSERT_EQ(0, rig.start(&tid, LOOPBACK, 50008, NOT_LOCAL));
+            LoopbackSender sender;
+            std::string d = numbered(1, 200);
+            for (size_t i = 0; i < kLimit + 5; i += 50) {
+                for (size_t k = 0; k < 50; ++k)
+                    ASSERT_TRUE(sender.send(LOOPBACK, 50008, d.data(), d.size()));
+                for (size_t k = 0; k < 50; ++k) {
+                    AppMsg m;
+                    ASSERT_TRUE(rig.next(&m));
+                    EXPECT_EQ(104, m.length);
+                    rig.giveBack(m);
+                }
+            }
+            rig.stop();
+            EXPECT_TRUE(joinWithin(tid, 3000));
+        }
+        {
+            WriterRig rig;
+            pthread_t tid;
+            ASSERT_EQ(0, rig.start(&tid, dir.file("copy.mpg"), false));
+            rig.send(0);
+            for (size_t i = 0; i < kLimit + 5; ++i) {
+                rig.expectReturned(0, 3000);
+                AppMsg m = {APP_MSG_NTWK_BUFFER, 65536, 0, rig.buffers[0]};
+                announceBufferSent(m.buffer);
+                ASSERT_EQ(0, sendMsg(rig.wq, &m, sizeof(m)));
+            }
+            rig.expectReturned(0, 3000);
+            rig.sendExit();
+            EXPECT_TRUE(joinWithin(tid, 3000));
+        }
+        std::string text = log.text();
+        closeUdpSocket(&s);
+        EXPECT_EQ(kLimit, occurrences(text, failedLine));
+        EXPECT_EQ(1u, occurrences(text, "Further failed receives on socket "));
+        EXPECT_EQ(kLimit, occurrences(text, "UDP Reader: datagram longer than the "));
+        EXPECT_EQ(1u, occurrences(text, "UDP Reader: further cut datagrams are not logged\n"));
+        EXPECT_EQ(kLimit, occurrences(text, "File Writer: getting into receivePriorityMsg"));
+        EXPECT_EQ(1u, occurrences(text, "File Writer: further receives are not logged\n"));
     });
 }

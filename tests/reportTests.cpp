@@ -726,7 +726,7 @@ TEST(ReportRouting, EveryIdGoesWhereTheTableSays)
             w = SUMMARY;
         else if (id >= 1 && id <= 3)
             w = FLV;
-        else if ((id >= 4 && id <= 61 && id != 57) || id == 65)
+        else if ((id >= 4 && id <= 61 && id != 57) || (id >= 65 && id <= 67))
             w = TS;
         rows.push_back({id, w});
     }
@@ -761,11 +761,11 @@ TEST(ReportRouting, EveryIdGoesWhereTheTableSays)
         case TS:
             EXPECT_NE(std::string::npos, text.find("<<< Media Summary >>>"));
             EXPECT_NE(std::string::npos, text.find(
-                "TotalErrors:" + std::string(row.id == 60 || row.id == 61 || row.id == 65 ? "1" : "0") +
+                "TotalErrors:" + std::string(row.id == 60 || row.id == 61 || row.id >= 65 ? "1" : "0") +
                 "\nTotalWarnings:" + std::string(row.id == 58 || row.id == 59 ? "1" : "0")));
             break;
         }
-        EXPECT_EQ(row.id == 60 || row.id == 61 || row.id == 65 ? 1 : 0, report.getErrorCount());
+        EXPECT_EQ(row.id == 60 || row.id == 61 || (row.id >= 65 && row.id <= 67) ? 1 : 0, report.getErrorCount());
         EXPECT_EQ(row.id == 58 || row.id == 59 ? 1 : 0, report.getWarningCount());
     }
 }
