@@ -35,7 +35,7 @@ bool StreamDecoder::isAbortRequested()
 StreamDecoder::StreamDecoder(InputParams& params, MsgCallback* registry)
     : m_iState(DECODER_IDLE), m_bAbort(false), m_pInputParams(new InputParams()), m_pSource(nullptr),
       m_pMpeg2TsSniffer(nullptr), m_pFlvSniffer(nullptr), m_pRtpSniffer(nullptr), m_pMsgCallback(registry),
-      m_pProcessor(nullptr), m_llBytesProcessed(0), m_llBytesSkipped(0)
+      m_pProcessor(nullptr), m_llBytesProcessed(0), m_llBytesSkipped(0), m_auiPendingGapMs(), m_iPendingGaps(0)
 {
     *m_pInputParams = params;
     makeDestroySniffers(true);
@@ -44,7 +44,7 @@ StreamDecoder::StreamDecoder(InputParams& params, MsgCallback* registry)
 StreamDecoder::StreamDecoder(MsgCallback* registry)
     : m_iState(DECODER_IDLE), m_bAbort(false), m_pInputParams(new InputParams()), m_pSource(nullptr),
       m_pMpeg2TsSniffer(nullptr), m_pFlvSniffer(nullptr), m_pRtpSniffer(nullptr), m_pMsgCallback(registry),
-      m_pProcessor(nullptr), m_llBytesProcessed(0), m_llBytesSkipped(0)
+      m_pProcessor(nullptr), m_llBytesProcessed(0), m_llBytesSkipped(0), m_auiPendingGapMs(), m_iPendingGaps(0)
 {
 }
 
@@ -213,8 +213,9 @@ int StreamDecoder::startDecoding(int duration)
     }
 
     bool aborted = abortPending();
-    // Bytes a processor held back for what would follow them are judged at a real end only.
-    if (!aborted && m_pProcessor)
+    // Bytes a processor held back for what would follow them are judged at a real end only;
+    // Ctrl-C is how a live run ends.
+    if (m_pProcessor && (!aborted || m_pInputParams->m_iSourceType == INPUT_SOURCE_NETWORK))
         m_pProcessor->endOfInput();
     shutDownDecoder();
     if (m_sFailureText.empty())
@@ -274,6 +275,9 @@ StreamDecoder::PieceResult StreamDecoder::takePiece(unsigned char* piece, long l
             if (m_pProcessor)
                 m_pProcessor->startAfterSkipped(m_llBytesSkipped);
         }
+        for (int i = 0; m_pProcessor && i < m_iPendingGaps; ++i)
+            m_pProcessor->reportInputGap(m_auiPendingGapMs[i]);
+        m_iPendingGaps = 0;
     }
     return feedProcessor(piece, length) ? PIECE_TAKEN : PIECE_STOP;
 }
@@ -284,8 +288,12 @@ StreamDecoder::PieceResult StreamDecoder::takeDatagrams(unsigned char* buffer, c
     unsigned char* at = buffer;
     for (uint32_t i = 0; i < table->count; ++i) {
         const UdpDatagramRecord& r = table->records[i];
-        if (r.gapMs > 0 && m_pProcessor)
-            m_pProcessor->reportInputGap(r.gapMs);
+        if (r.gapMs > 0) {
+            if (m_pProcessor)
+                m_pProcessor->reportInputGap(r.gapMs);
+            else if (m_iState.load() == DECODER_SNIFFING && m_iPendingGaps < MAX_PENDING_GAPS)
+                m_auiPendingGapMs[m_iPendingGaps++] = r.gapMs;
+        }
         PieceResult result = takePiece(at, r.length, duration);
         if (result != PIECE_TAKEN)
             return result;

@@ -101,6 +101,11 @@ private:
     Processor* m_pProcessor;
     long long m_llBytesProcessed;
     long long m_llBytesSkipped;  // live input not recognised before the container was
+    // Silences between datagrams that came before the container was recognised: reported
+    // once there is a processor to report them.
+    static constexpr int MAX_PENDING_GAPS = 16;
+    uint32_t m_auiPendingGapMs[MAX_PENDING_GAPS];
+    int m_iPendingGaps;
     std::string m_sFailureText;
 
     // Lock-free, so a signal handler may store it; atomic, so other threads may too.

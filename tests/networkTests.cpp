@@ -1110,6 +1110,44 @@ TEST(NetKorbalt, StrayDatagramsBeforeTheStreamAreSkipped)
     });
 }
 
+// What came before the stream was recognised reaches the report however the run goes on:
+// a silence after a stray datagram is an Input Gap, and a search for the packet grid still
+// open at Ctrl-C (a live run's end) is judged as at the end of a file.
+TEST(NetKorbalt, WhatCameBeforeTheStreamIsReported)
+{
+    IN_PRIVATE_NETWORK(60, {
+        TempDir dir;
+        std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
+        std::string noise(1316, '\0');
+        for (size_t i = 0; i < noise.size(); ++i)
+            noise[i] = (char)((i * 7 + 1) % 71);  // never the sync byte
+        LoopbackSender sender;
+
+        pid_t pid = startLiveKorbalt(dir, "late", 50003);
+        ASSERT_TRUE(sender.send(TEST_GROUP, 50003, noise.data(), noise.size()));
+        usleep(1500000);
+        sender.sendPaced(TEST_GROUP, 50003, stream, 10e6);
+        usleep(1200000);
+        ProgramRun r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(0, r.status) << r.err;
+        std::string report = readFile(dir.file("late"));
+        EXPECT_NE(std::string::npos, report.find("Type=\"Input Gap\"")) << report;
+        EXPECT_NE(std::string::npos, report.find("Type=\"Sync Loss\"Description=\"1316 bytes skipped\"")) << report;
+        EXPECT_EQ(2, totalErrors(report));
+
+        pid = startLiveKorbalt(dir, "cut", 50003);
+        ASSERT_TRUE(sender.send(TEST_GROUP, 50003, noise.data(), noise.size()));
+        ASSERT_TRUE(sender.send(TEST_GROUP, 50003, stream.data(), 188));
+        usleep(500000);
+        r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(0, r.status) << r.err;
+        report = readFile(dir.file("cut"));
+        EXPECT_NE(std::string::npos, report.find("Media Container:MPEG2 transport")) << report;
+        EXPECT_NE(std::string::npos, report.find("Type=\"Sync Loss\"")) << report;
+        EXPECT_EQ(1, totalErrors(report));
+    });
+}
+
 // Datagrams of 48 packets (jumbo frames) and of 348 (the largest that UDP carries) arrive
 // whole: the analysis is the file's, byte for byte.
 TEST(NetKorbalt, LargeDatagramsArriveWhole)
