@@ -175,8 +175,6 @@ int FramedAudioProcessor::processRawBuff(unsigned char* data, long long n)
             break;
         }
         addCandidate(p);
-        if (!m_ucFirstHeader)
-            return 1;
         m_iSearchPosition = p + 1;
     }
     checkCandidates();
@@ -193,9 +191,9 @@ void FramedAudioProcessor::addCandidate(int p)
     if (length < 0) {
         // A free-format frame ends where the next header like it begins.
         for (int i = 0; i < m_iCandidates; ++i) {
-            const Candidate& c = m_aCandidates[i];
-            if (c.length < 0 && offset >= c.offset + m_iHeaderBytes && continues(c.header, h)) {
-                confirm(c);
+            Candidate& c = m_aCandidates[i];
+            if (c.length < 0 && !c.matched && offset >= c.offset + m_iHeaderBytes && continues(c.header, h)) {
+                c.matched = true;
                 return;
             }
         }
@@ -206,6 +204,7 @@ void FramedAudioProcessor::addCandidate(int p)
     Candidate& c = m_aCandidates[m_iCandidates++];
     c.offset = offset;
     c.length = length;
+    c.matched = false;
     memcpy(c.header, h, (size_t)m_iHeaderBytes);
 }
 
@@ -213,25 +212,34 @@ void FramedAudioProcessor::checkCandidates()
 {
     const long long windowStart = m_llStreamBytes - m_iBufferLevel;
     int best = -1;
+    bool earlierOpen = false;
     int kept = 0;
     for (int i = 0; i < m_iCandidates; ++i) {
-        const Candidate& c = m_aCandidates[i];
+        Candidate& c = m_aCandidates[i];
         bool keep = true;
         if (c.length < 0) {
-            keep = m_llStreamBytes - c.offset <= FREE_FORMAT_REACH;
-        } else {
+            keep = c.matched || m_llStreamBytes - c.offset <= FREE_FORMAT_REACH;
+        } else if (!c.matched) {
             const long long next = c.offset + c.length;
             if (next + m_iHeaderBytes <= m_llStreamBytes) {
                 // Checked after every slice of at most MAX_SLICE bytes, so still in the window.
                 const long long at = next - windowStart;
-                keep = at >= 0 && frameLength(m_aucWindow + at) != 0 && continues(c.header, m_aucWindow + at);
-                // Candidates are kept in stream order: the first confirmed is the earliest.
-                if (keep && best < 0)
-                    best = kept;
+                keep = c.matched =
+                    at >= 0 && frameLength(m_aucWindow + at) != 0 && continues(c.header, m_aucWindow + at);
             }
         }
-        if (keep)
-            m_aCandidates[kept++] = c;
+        if (!keep)
+            continue;
+        // Candidates are kept in stream order. The earliest that the next header confirms wins,
+        // but not before every earlier one with a frame length has been checked: a sync word
+        // inside the first frame, free format to the eye, is confirmed by its copy in the next
+        // frame no sooner than the frame's own header is. An open free-format header holds
+        // nothing up; it may wait thousands of bytes for its like.
+        if (c.matched && !earlierOpen && best < 0)
+            best = kept;
+        else if (!c.matched && c.length > 0)
+            earlierOpen = true;
+        m_aCandidates[kept++] = c;
     }
     m_iCandidates = kept;
     if (best >= 0)
@@ -250,9 +258,12 @@ void FramedAudioProcessor::endOfInput()
 {
     if (!m_ucFirstHeader)
         return;
+    // The earliest that was confirmed, or whose frame ends where the input does; those still
+    // open before it can no longer be.
     for (int i = 0; i < m_iCandidates; ++i) {
-        if (m_aCandidates[i].length > 0 && m_aCandidates[i].offset + m_aCandidates[i].length == m_llStreamBytes) {
-            confirm(m_aCandidates[i]);
+        const Candidate& c = m_aCandidates[i];
+        if (c.matched || (c.length > 0 && c.offset + c.length == m_llStreamBytes)) {
+            confirm(c);
             return;
         }
     }

@@ -137,6 +137,7 @@ private:
     struct Candidate {
         long long offset;  // of the sync word, counted from the first byte handed in
         int length;        // frame length; -1 free format
+        bool matched;      // the next header was found where it belongs
         unsigned char header[8];
     };
 

@@ -458,6 +458,25 @@ TEST(AudioSync, FreeFormatHeaderIsConfirmedByTheNextOfItsKind)
         ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
         EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, "160000");
     }
+    {
+        // The same free-format look-alike eight bytes into every frame (Layer II encoders
+        // write such a pattern): its copy in the next frame turns up just after the frame's
+        // own next header, and must not win over it.
+        EventRecorder rec;
+        MpegAudioProcessor proc(rec.registry(), kPid);
+        std::vector<unsigned char> bytes;
+        for (int f = 0; f < 3; ++f) {
+            std::vector<unsigned char> frame = {0xFF, 0xFD, 0x94, 0x44};
+            frame.resize(480, 0x00);
+            const unsigned char lookAlike[] = {0xFF, 0xFC, 0x00, 0x00};
+            std::copy(lookAlike, lookAlike + 4, frame.begin() + 8);
+            bytes.insert(bytes.end(), frame.begin(), frame.end());
+        }
+        feedInChunks(proc, bytes, 184);
+        ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
+        EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, "160000");
+        EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_SAMPLING_FREQ).text, "48000");
+    }
 }
 
 // The last frame of a stream has no next header: the end of the input, falling exactly where
