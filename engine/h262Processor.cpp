@@ -32,7 +32,7 @@ int saturateToInt(long long v)
 H262Processor::H262Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_iVbvBufferSize(0), m_iVideoBitrate(0),
       m_uiAlignmentByteCount(0), m_bSkipSliceCodes(true), m_ucSequenceHeaderSeen(0), m_ucDisplayExtensionSeen(0),
-      m_ucQuadByteAligned(1), m_ucAspectPending(0), m_ucStandardPending(0), m_ucMpeg1(0),
+      m_ucQuadByteAligned(1), m_ucAspectPending(0), m_ucStandardPending(0), m_ucMpeg1(0), m_ucExtensionSeen(0),
       m_ucFieldPending(0), m_uiPendingStructure(0), m_uiPendingTemporalReference(0)
 {
     memset(&m_SequenceHeader, 0, sizeof(m_SequenceHeader));
@@ -84,13 +84,18 @@ bool H262Processor::handleStartCode(int p)
 {
     const unsigned char c = m_aucWindow[p + 3];
     const long avail = m_iBufferLevel - p;
+    if (c == kExtensionStartCode)
+        m_ucExtensionSeen = 1;
     if (m_ucStandardPending) {
-        if (c != kExtensionStartCode)
+        // MPEG-1 has no extensions, and once the stream has shown one, a sequence header
+        // whose extension was lost or damaged does not make it MPEG-1. A code that MPEG-1
+        // does not allow after a sequence header is damage, and changes nothing.
+        if (m_ucExtensionSeen)
+            settleVideoStandard(true);
+        else if (c == kGroupStartCode || c == kPictureStartCode || c == kUserDataStartCode)
             settleVideoStandard(false);
-        else if (p + 5 >= m_iBufferLevel)
-            return false;
         else
-            settleVideoStandard((m_aucWindow[p + 4] >> 4) == kSequenceExtensionId);
+            settleVideoStandard(!m_ucMpeg1);
     }
     switch (c) {
     case kSequenceHeaderCode:
@@ -153,10 +158,10 @@ void H262Processor::handleSequenceHeader(int p)
     m_ucStandardPending = 1;
 }
 
-void H262Processor::settleVideoStandard(bool sequenceExtension)
+void H262Processor::settleVideoStandard(bool mpeg2)
 {
     m_ucStandardPending = 0;
-    m_ucMpeg1 = sequenceExtension ? 0 : 1;
+    m_ucMpeg1 = mpeg2 ? 0 : 1;
     if (!m_ucMpeg1)
         return;
     // The sequence header alone gives the size.

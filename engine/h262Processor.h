@@ -43,7 +43,7 @@ private:
     void handlePictureCodingExtension();
     void handleGopHeader();
     // The start code after a sequence header tells MPEG-2 (a sequence extension) from MPEG-1.
-    void settleVideoStandard(bool sequenceExtension);
+    void settleVideoStandard(bool mpeg2);
     // A picture of the last picture header: a frame (structure 3) or a field (1 top, 2 bottom).
     void countPicture(unsigned int structure);
 
@@ -58,6 +58,7 @@ private:
     unsigned char m_ucAspectPending;  // a sequence header's aspect events wait for its extensions
     unsigned char m_ucStandardPending;  // the start code after a sequence header is still to come
     unsigned char m_ucMpeg1;
+    unsigned char m_ucExtensionSeen;  // an extension start code: the stream is MPEG-2
     // The first field of a frame whose second field is still to come.
     unsigned char m_ucFieldPending;
     unsigned int m_uiPendingStructure;

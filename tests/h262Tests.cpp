@@ -245,6 +245,35 @@ TEST(H262Fixture, Mpeg1VideoIsReadFromItsOwnHeaders)
     }
 }
 
+// Only a sequence header followed by what MPEG-1 allows there (GOP, picture, user data) is
+// MPEG-1. A damaged code after the first header, or a lost extension once the stream has
+// shown one, leaves an MPEG-2 stream MPEG-2: its aspect code is a display aspect ratio, and
+// its field pictures stay fields.
+TEST(H262Header, DamageAfterASequenceHeaderDoesNotMakeMpeg1)
+{
+    {
+        Es es;
+        es.seq(720, 480, 2, 4).startCode(0xB4).raw({0x14, 0x8A, 0x00, 0x01, 0x00, 0x00});
+        es.gopOf("IPPP").seq(720, 480, 2, 4).seqExt().gopOf("IPPP").sequenceEnd();
+        H262Run run;
+        run.feed(es.bytes);
+        EXPECT_FALSE(run.proc->isMpeg1());
+        run.end();
+        EXPECT_NEAR(run.rec.first(CB_MPEG2TS_ASPECT_RATIO).number, 4.0 / 3.0, 1e-9);
+    }
+    {
+        Es es;
+        es.seq(720, 480, 2, 4).seqExt(0x48, 0).gopOf("IPPP");
+        es.seq(720, 480, 2, 4).gop(1).fieldPair(1).fieldPair(2).sequenceEnd();
+        H262Run run;
+        run.feed(es.bytes);
+        EXPECT_FALSE(run.proc->isMpeg1());
+        run.end();
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_FIELD_COUNT).number, 4);
+        EXPECT_EQ(run.rec.first(CB_MPEG2TS_FRAME_COUNT).number, 4);
+    }
+}
+
 namespace {
 
 // Rewrites a frame-coded stream into field pictures: each frame picture becomes its first
