@@ -1066,6 +1066,19 @@ std::string fiveTimes(const TempDir& dir, long long* fileErrors)
 
 }  // namespace
 
+namespace {
+
+// A datagram of 1316 bytes that never holds the sync byte.
+std::string noiseDatagram()
+{
+    std::string noise(1316, '\0');
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = (char)((i * 7 + 1) % 71);
+    return noise;
+}
+
+}  // namespace
+
 // A live run is not ended by what comes before the stream: a 1-byte datagram and one of
 // 1316 bytes that are no stream are skipped as a sync loss of their bytes, and the stream
 // that follows is analysed until Ctrl-C.
@@ -1076,9 +1089,7 @@ TEST(NetKorbalt, StrayDatagramsBeforeTheStreamAreSkipped)
         std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
         pid_t pid = startLiveKorbalt(dir, "stray", 50003);
         LoopbackSender sender;
-        std::string noise(1316, '\0');
-        for (size_t i = 0; i < noise.size(); ++i)
-            noise[i] = (char)((i * 7 + 1) % 71);  // never the sync byte
+        const std::string noise = noiseDatagram();
         ASSERT_TRUE(sender.send(TEST_GROUP, 50003, "x", 1));
         ASSERT_TRUE(sender.send(TEST_GROUP, 50003, noise.data(), noise.size()));
         usleep(100000);
@@ -1118,9 +1129,7 @@ TEST(NetKorbalt, WhatCameBeforeTheStreamIsReported)
     IN_PRIVATE_NETWORK(60, {
         TempDir dir;
         std::string stream = readFile(fixture("h264_baseline_360_aac.ts"));
-        std::string noise(1316, '\0');
-        for (size_t i = 0; i < noise.size(); ++i)
-            noise[i] = (char)((i * 7 + 1) % 71);  // never the sync byte
+        const std::string noise = noiseDatagram();
         LoopbackSender sender;
 
         pid_t pid = startLiveKorbalt(dir, "late", 50003);
