@@ -4,7 +4,7 @@
 
 ElemStreamProcessor::ElemStreamProcessor(MsgCallback* msgCallback)
     : StreamProcessor(msgCallback), m_iBufferLevel(0), m_iSearchPosition(0), m_ucPesStart(0),
-      m_ucPesPtsPending(0), m_ullPesPts(0), m_llPesPtsOffset(0), m_aucWindow(m_aucWindowStore)
+      m_aucWindow(m_aucWindowStore)
 {
     memset(m_aucWindowStore, 0, sizeof(m_aucWindowStore));
 }

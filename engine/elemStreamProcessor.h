@@ -26,23 +26,13 @@ public:
     // them, never below 0.
     void addBitsToBuffer(const unsigned char* data, int n);
 
-    // Set by the PES processor at each PES packet that carries the optional header. A PTS
-    // not yet given to a picture belongs to the PES packet before: it is dropped.
-    void setPesStart()
-    {
-        m_ucPesStart = 1;
-        m_ucPesPtsPending = 0;
-    }
+    // Set by the PES processor at each PES packet that carries the optional header.
+    virtual void setPesStart() { m_ucPesStart = 1; }
     bool getPesStart() const { return m_ucPesStart != 0; }
 
-    // Set by the PES processor at each PES header that carries a PTS, before its payload is
-    // handed in: the PTS belongs to the first picture that begins at or after that byte.
-    void setPesTimestamp(unsigned long long pts)
-    {
-        m_ullPesPts = pts;
-        m_llPesPtsOffset = m_llByteCount;
-        m_ucPesPtsPending = 1;
-    }
+    // Given by the PES processor at each PES header that carries a PTS, before its payload
+    // is handed in. Only a processor that measures its rate from the time stamps keeps it.
+    virtual void setPesTimestamp(unsigned long long pts) { (void)pts; }
 
     // The PES processor drops the sample bytes of spans it skips.
     void resetSampleByteCount() { m_ullSampleByteCount = 0; }
@@ -80,9 +70,6 @@ protected:
     int m_iBufferLevel;      // valid bytes in the window, 0 to WINDOW_SIZE
     int m_iSearchPosition;   // where the next search starts
     unsigned char m_ucPesStart;
-    unsigned char m_ucPesPtsPending;  // the last PES PTS is not yet given to a picture
-    unsigned long long m_ullPesPts;
-    long long m_llPesPtsOffset;       // byte count at its PES header
     // The window: WINDOW_SIZE bytes, oldest byte first, inside m_aucWindowStore. A slide
     // moves the pointer on while there is room behind the window and copies the kept bytes
     // back to the start of the store only when there is not.
@@ -113,8 +100,6 @@ public:
     // A header whose frame ends exactly where the input ends is the stream's last frame:
     // nothing follows to confirm it, and nothing contradicts it either.
     void endOfInput() override;
-
-    bool isFirstHeaderPending() const { return m_ucFirstHeader != 0; }
 
 protected:
     // headerBytes: bytes from the sync word that frameLength and continues read.

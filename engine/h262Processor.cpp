@@ -20,6 +20,7 @@ const int kPictureCodingExtensionId = 8;
 
 const unsigned char kIPicture = 1;
 const unsigned char kBPicture = 3;
+const unsigned int kBottomField = 2;
 const unsigned int kFramePicture = 3;
 
 int saturateToInt(long long v)
@@ -32,8 +33,7 @@ int saturateToInt(long long v)
 H262Processor::H262Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_iVbvBufferSize(0), m_iVideoBitrate(0),
       m_uiAlignmentByteCount(0), m_bSkipSliceCodes(true), m_ucSequenceHeaderSeen(0), m_ucDisplayExtensionSeen(0),
-      m_ucQuadByteAligned(1), m_ucAspectPending(0), m_ucStandardPending(0), m_ucMpeg1(0), m_ucExtensionSeen(0),
-      m_ucFieldPending(0), m_uiPendingStructure(0), m_uiPendingTemporalReference(0)
+      m_ucQuadByteAligned(1), m_ucAspectPending(0), m_ucStandardPending(0), m_ucMpeg1(0), m_ucExtensionSeen(0)
 {
     memset(&m_SequenceHeader, 0, sizeof(m_SequenceHeader));
     memset(&m_SequenceExtension, 0, sizeof(m_SequenceExtension));
@@ -326,27 +326,17 @@ void H262Processor::handlePictureCodingExtension()
 void H262Processor::countPicture(unsigned int structure)
 {
     const unsigned char type = m_PictureHeader.picture_coding_type;
+    CodedPicture picture = {};
+    picture.type = type;
+    picture.isB = type == kBPicture;
+    picture.intra = type == kIPicture;
     if (structure == kFramePicture) {
         m_iFrameCount++;
-        m_ucFieldPending = 0;
-        recordGopPicture(type, type == kBPicture);
+        addFramePicture(picture);
         return;
     }
     m_iFieldCount++;
-    // The second field of a frame has the other parity and the same temporal reference.
-    if (m_ucFieldPending && structure != m_uiPendingStructure &&
-        m_PictureHeader.temporal_reference == m_uiPendingTemporalReference) {
-        m_ucFieldPending = 0;
-        // A frame of an I field and a P field is an I frame, whichever field comes first.
-        if (type == kIPicture)
-            retypeLastGopPicture(type);
-        return;
-    }
-    // One GOP picture per frame, at its first field.
-    m_ucFieldPending = 1;
-    m_uiPendingStructure = structure;
-    m_uiPendingTemporalReference = m_PictureHeader.temporal_reference;
-    recordGopPicture(type, type == kBPicture);
+    addFieldPicture(picture, structure == kBottomField, m_PictureHeader.temporal_reference);
 }
 
 void H262Processor::handleGopHeader()
@@ -354,6 +344,7 @@ void H262Processor::handleGopHeader()
     fireText(CB_MPEG2TS_DROP_FRAME, m_iPid, m_GopHeader.drop_frame_flag ? "true" : "false");
     if (m_GopHeader.closed_gop == 0)
         m_ucOpen = 1;
-    m_ucFieldPending = 0;
+    // A field before the GOP header is not paired with one after it.
+    flushPendingField();
     beginGop();
 }

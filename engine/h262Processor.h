@@ -59,10 +59,6 @@ private:
     unsigned char m_ucStandardPending;  // the start code after a sequence header is still to come
     unsigned char m_ucMpeg1;
     unsigned char m_ucExtensionSeen;  // an extension start code: the stream is MPEG-2
-    // The first field of a frame whose second field is still to come.
-    unsigned char m_ucFieldPending;
-    unsigned int m_uiPendingStructure;
-    unsigned int m_uiPendingTemporalReference;
     SequenceHeader m_SequenceHeader;
     SequenceExtension m_SequenceExtension;
     DispSeqExtension m_DispSeqExtension;

@@ -91,10 +91,8 @@ double frameRateFromPts(const unsigned long long* pts, int n)
 H264Processor::H264Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_ucSpsSeen(0), m_ucSpsJustSeen(0),
       m_iAccessUnitDelimiterCount(0), m_iSeiOffset(0), m_iRbspLength(0), m_iUnusableSpsCount(0),
-      m_ucRecoveryPointSeen(0), m_ucFrameRateKnown(0), m_ucFrameRateMeasured(0), m_ucFieldPending(0),
-      m_ucPendingBottom(0), m_ucPendingType(0), m_ucPendingIntra(0), m_ucPendingIdr(0),
-      m_ucPendingRandomAccess(0), m_uiPendingFrameNum(0), m_llWindowEnd(0), m_llNalOffset(0),
-      m_iPtsSampleCount(0)
+      m_ucRecoveryPointSeen(0), m_ucFrameRateKnown(0), m_ucFrameRateMeasured(0), m_ucPesPtsPending(0), m_ullPesPts(0),
+      m_llPesPtsOffset(0), m_llWindowEnd(0), m_llNalOffset(0), m_iPtsSampleCount(0)
 {
     memset(m_aullPicturePts, 0, sizeof(m_aullPicturePts));
     memset(&m_SequenceParameterSet, 0, sizeof(m_SequenceParameterSet));
@@ -105,8 +103,6 @@ H264Processor::H264Processor(MsgCallback* msgCallback, int pid)
 
 H264Processor::~H264Processor()
 {
-    if (m_ucFieldPending)
-        recordPendingField();
     fireMeasuredFrameRate();
     fireGopTexts(getSliceTypeDesc);
     fileLog("Total Access Unit Count: %d\n", m_iAccessUnitDelimiterCount);
@@ -352,53 +348,34 @@ void H264Processor::processSliceHeader(const unsigned char* rbsp, int length, bo
     else
         m_iFrameCount++;
 
-    const bool intra = isIntraSlice(s.slice_type);
-    const bool randomAccess = idr || m_ucSpsJustSeen || m_ucRecoveryPointSeen;
+    CodedPicture picture = {};
+    picture.type = (unsigned char)s.slice_type;
+    picture.isB = isBSlice(s.slice_type);
+    picture.intra = isIntraSlice(s.slice_type);
+    picture.idr = idr;
+    picture.randomAccess = idr || m_ucSpsJustSeen || m_ucRecoveryPointSeen;
     m_ucRecoveryPointSeen = 0;
-    if (field && m_ucFieldPending && s.bottom_field_flag != m_ucPendingBottom &&
-        s.frame_num == m_uiPendingFrameNum) {
-        // The second field: a frame of an I field and a P field is an I frame, whichever
-        // field comes first.
-        m_ucFieldPending = 0;
-        if (intra && !m_ucPendingIntra)
-            m_ucPendingType = (unsigned char)s.slice_type;
-        recordFrame(m_ucPendingType, intra || m_ucPendingIntra, idr || m_ucPendingIdr,
-                    randomAccess || m_ucPendingRandomAccess);
+    // A second field takes no time stamp of its own: its PES packet, if any, began a picture.
+    if (field) {
+        if (!addFieldPicture(picture, s.bottom_field_flag != 0, s.frame_num))
+            takePicturePts();
     } else {
-        if (m_ucFieldPending)
-            recordPendingField();  // a field without its pair
         takePicturePts();
-        if (field) {
-            m_ucFieldPending = 1;
-            m_ucPendingBottom = (unsigned char)s.bottom_field_flag;
-            m_uiPendingFrameNum = s.frame_num;
-            m_ucPendingType = (unsigned char)s.slice_type;
-            m_ucPendingIntra = intra;
-            m_ucPendingIdr = idr;
-            m_ucPendingRandomAccess = randomAccess;
-        } else {
-            recordFrame((unsigned char)s.slice_type, intra, idr, randomAccess);
-        }
+        addFramePicture(picture);
     }
 
     if (m_iPictureWidth > 0 && m_iPictureHeight > 0)
         fireFormattedEvent(CB_MPEG2TS_VIDEO_RES, "%dx%d", m_iPictureWidth, m_iPictureHeight);
 }
 
-void H264Processor::recordFrame(unsigned char sliceType, bool intra, bool idr, bool randomAccess)
+void H264Processor::recordFrame(const CodedPicture& picture)
 {
-    if (intra && randomAccess) {
-        if (isGopStarted() && !idr)
+    if (picture.intra && picture.randomAccess) {
+        if (isGopStarted() && !picture.idr)
             m_ucOpen = 1;
         beginGop();
     }
-    recordGopPicture(sliceType, isBSlice(sliceType));
-}
-
-void H264Processor::recordPendingField()
-{
-    m_ucFieldPending = 0;
-    recordFrame(m_ucPendingType, m_ucPendingIntra, m_ucPendingIdr, m_ucPendingRandomAccess);
+    recordGopPicture(picture.type, picture.isB);
 }
 
 void H264Processor::takePicturePts()

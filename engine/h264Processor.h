@@ -25,6 +25,20 @@ public:
 
     int processRawBuff(unsigned char* data, long long n) override;
 
+    // A PTS not yet given to a picture belongs to the PES packet before: it is dropped.
+    void setPesStart() override
+    {
+        VideoProcessor::setPesStart();
+        m_ucPesPtsPending = 0;
+    }
+    // The PTS belongs to the first picture that begins at or after the PES header's byte.
+    void setPesTimestamp(unsigned long long pts) override
+    {
+        m_ullPesPts = pts;
+        m_llPesPtsOffset = m_llByteCount;
+        m_ucPesPtsPending = 1;
+    }
+
     // Same effect as addBitsToBuffer.
     void addRbspBitsToBuffer(const unsigned char* data, int n);
 
@@ -46,10 +60,9 @@ protected:
     void processSeiMessage();
 
 private:
-    // A frame, or a field pair, of the GOP record: an intra frame at a random access point
-    // (IDR, or a sequence parameter set or recovery point before it) begins a GOP.
-    void recordFrame(unsigned char sliceType, bool intra, bool idr, bool randomAccess);
-    void recordPendingField();
+    // An intra frame at a random access point (IDR, or a sequence parameter set or recovery
+    // point before it) begins a GOP.
+    void recordFrame(const CodedPicture& picture) override;
     // The PTS of the picture whose first slice begins at m_llNalOffset, when its PES gave one.
     void takePicturePts();
     // Without a rate in the parameter sets, the one the picture time stamps give, if any.
@@ -76,14 +89,9 @@ private:
     unsigned char m_ucRecoveryPointSeen;  // a recovery point SEI since the last picture
     unsigned char m_ucFrameRateKnown;     // a parameter set gave the frame rate
     unsigned char m_ucFrameRateMeasured;  // the time stamps were looked at
-    // The first field of a frame whose second field is still to come.
-    unsigned char m_ucFieldPending;
-    unsigned char m_ucPendingBottom;
-    unsigned char m_ucPendingType;
-    unsigned char m_ucPendingIntra;
-    unsigned char m_ucPendingIdr;
-    unsigned char m_ucPendingRandomAccess;
-    unsigned int m_uiPendingFrameNum;
+    unsigned char m_ucPesPtsPending;  // the last PES PTS is not yet given to a picture
+    unsigned long long m_ullPesPts;
+    long long m_llPesPtsOffset;       // byte count at its PES header
     long long m_llWindowEnd;   // stream offset of the byte after the window's last
     long long m_llNalOffset;   // stream offset of the slice being read
     static const int PTS_SAMPLES = 64;

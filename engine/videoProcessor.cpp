@@ -17,7 +17,8 @@ VideoProcessor::VideoProcessor(MsgCallback* msgCallback, int pid)
       m_iPictureHeight(0), m_iFieldCount(0), m_iFrameCount(0), m_iGopPictureCount(0),
       m_iGopSequenceLength(0), m_iLastGopSize(0), m_ucAdaptive(0), m_ucOpen(0), m_ucGopStarted(0),
       m_ucCountingLeading(0), m_iLeadingPictures(0), m_iPendingGopSize(-1), m_iSettledGops(0),
-      m_iRecordedGops(0), m_iGopTypeCount(0), m_bBitrateMeasured(false)
+      m_iRecordedGops(0), m_iGopTypeCount(0), m_bFieldPending(false), m_bPendingBottom(false),
+      m_uiPendingFieldId(0), m_PendingField(), m_bBitrateMeasured(false)
 {
     memset(m_aucPictureTypes, NO_PICTURE_TYPE, sizeof(m_aucPictureTypes));
     memset(m_aucGopTypes, NO_PICTURE_TYPE, sizeof(m_aucGopTypes));
@@ -299,11 +300,42 @@ void VideoProcessor::recordGopPicture(unsigned char type, bool isB)
     m_iGopPictureCount++;
 }
 
-void VideoProcessor::retypeLastGopPicture(unsigned char type)
+void VideoProcessor::addFramePicture(const CodedPicture& picture)
 {
-    const int k = m_iGopPictureCount - 1;
-    if (m_ucGopStarted && k >= 0 && k < PICTURE_TYPE_LIST_SIZE)
-        m_aucPictureTypes[k] = type;
+    flushPendingField();
+    recordFrame(picture);
+}
+
+bool VideoProcessor::addFieldPicture(const CodedPicture& picture, bool bottom, unsigned int id)
+{
+    if (m_bFieldPending && bottom != m_bPendingBottom && id == m_uiPendingFieldId) {
+        m_bFieldPending = false;
+        CodedPicture frame = m_PendingField;
+        // A frame of an I field and a P field is an I frame, whichever field comes first.
+        if (picture.intra && !frame.intra) {
+            frame.type = picture.type;
+            frame.isB = picture.isB;
+        }
+        frame.intra = frame.intra || picture.intra;
+        frame.idr = frame.idr || picture.idr;
+        frame.randomAccess = frame.randomAccess || picture.randomAccess;
+        recordFrame(frame);
+        return true;
+    }
+    flushPendingField();  // a field without its pair
+    m_bFieldPending = true;
+    m_bPendingBottom = bottom;
+    m_uiPendingFieldId = id;
+    m_PendingField = picture;
+    return false;
+}
+
+void VideoProcessor::flushPendingField()
+{
+    if (!m_bFieldPending)
+        return;
+    m_bFieldPending = false;
+    recordFrame(m_PendingField);
 }
 
 void VideoProcessor::settlePendingGop()
@@ -318,6 +350,7 @@ void VideoProcessor::settlePendingGop()
 
 void VideoProcessor::finishGops()
 {
+    flushPendingField();
     // The stream may have ended among the leading pictures of its last GOP: the GOP before
     // is settled only when nothing else gives a length.
     if (m_iPendingGopSize >= 0) {

@@ -54,6 +54,25 @@ public:
     void buildTypeText(char* text, int size, int count, const char* (*describe)(int)) const;
 
 protected:
+    // What the GOP record takes of a frame, or of the two fields of one.
+    struct CodedPicture {
+        unsigned char type;  // the codec's picture or slice type
+        bool isB;            // a B picture, which right after the GOP's first picture displays before it
+        bool intra;
+        bool idr;            // H.264: an IDR picture
+        bool randomAccess;   // H.264: an SPS or a recovery point came before it
+    };
+    // A frame picture. A first field still waiting for its pair is recorded alone before it.
+    void addFramePicture(const CodedPicture& picture);
+    // A field picture. The second field of a frame (the other parity, the same id: H.262's
+    // temporal_reference, H.264's frame_num) completes the frame its first field began, and
+    // gives true; the frame is recorded then, as an I frame when either field is I.
+    bool addFieldPicture(const CodedPicture& picture, bool bottom, unsigned int id);
+    // Records a first field still waiting for its pair as a frame of its own.
+    void flushPendingField();
+    // One frame for the GOP record, in decode order; the codec decides where a GOP begins.
+    virtual void recordFrame(const CodedPicture& picture) { recordGopPicture(picture.type, picture.isB); }
+
     // A GOP begins: at an H.262 GOP header, before its first picture; at an H.264 picture
     // that starts one, before it is recorded. The GOP that ends is recorded for the texts;
     // its length is settled once the new GOP's leading pictures are known.
@@ -62,10 +81,9 @@ protected:
     // nothing before the first GOP. isB: a B picture, which right after the GOP's first
     // picture displays before it.
     void recordGopPicture(unsigned char type, bool isB);
-    // Changes the type of the last recorded picture (its second field was the I field).
-    void retypeLastGopPicture(unsigned char type);
     bool isGopStarted() const { return m_ucGopStarted != 0; }
-    // End of stream: settles what can be settled, before the GOP texts and events.
+    // End of stream: records a field still waiting for its pair and settles what can be
+    // settled, before the GOP texts and events.
     void finishGops();
     // Sets the EIA-608 or EIA-708 flag from one cc_data construct.
     void detectCaption(const AtscData& data);
@@ -102,6 +120,11 @@ protected:
     int m_iRecordedGops;
     int m_iGopTypeCount;
     unsigned char m_aucGopTypes[PICTURE_TYPE_LIST_SIZE];
+    // The first field of a frame whose second field is still to come.
+    bool m_bFieldPending;
+    bool m_bPendingBottom;
+    unsigned int m_uiPendingFieldId;
+    CodedPicture m_PendingField;
     ClosedCaptionInfo m_ClosedCaptionInfo;
     AtscDataHeader m_AtscDataHeader;
     AtscData m_AtscData;
