@@ -33,7 +33,8 @@ int saturateToInt(long long v)
 H262Processor::H262Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_iVbvBufferSize(0), m_iVideoBitrate(0),
       m_uiAlignmentByteCount(0), m_bSkipSliceCodes(true), m_ucSequenceHeaderSeen(0), m_ucDisplayExtensionSeen(0),
-      m_ucQuadByteAligned(1), m_ucAspectPending(0), m_ucStandardPending(0), m_ucMpeg1(0), m_ucExtensionSeen(0)
+      m_ucQuadByteAligned(1), m_ucAspectPending(0), m_ucStandardPending(0), m_ucMpeg1(0), m_ucExtensionSeen(0),
+      m_iPicturesBeforeSequence(0)
 {
     memset(&m_SequenceHeader, 0, sizeof(m_SequenceHeader));
     memset(&m_SequenceExtension, 0, sizeof(m_SequenceExtension));
@@ -117,6 +118,8 @@ bool H262Processor::handleStartCode(int p)
         // MPEG-1 has no picture coding extension: every picture is a frame.
         if (m_ucMpeg1)
             countPicture(kFramePicture);
+        else if (!m_ucSequenceHeaderSeen)
+            m_iPicturesBeforeSequence++;
         return true;
 
     case kUserDataStartCode: {
@@ -162,8 +165,13 @@ void H262Processor::settleVideoStandard(bool mpeg2)
 {
     m_ucStandardPending = 0;
     m_ucMpeg1 = mpeg2 ? 0 : 1;
+    // A stream cut mid-GOP begins with pictures before its first sequence header: MPEG-2
+    // counted them at their coding extensions, MPEG-1 has none to count them at.
+    const int before = m_iPicturesBeforeSequence;
+    m_iPicturesBeforeSequence = 0;
     if (!m_ucMpeg1)
         return;
+    m_iFrameCount += before;
     // The sequence header alone gives the size.
     if (m_iPictureWidth == 0)
         m_iPictureWidth = (int)m_SequenceHeader.horizontal_size_value;

@@ -59,6 +59,7 @@ private:
     unsigned char m_ucStandardPending;  // the start code after a sequence header is still to come
     unsigned char m_ucMpeg1;
     unsigned char m_ucExtensionSeen;  // an extension start code: the stream is MPEG-2
+    int m_iPicturesBeforeSequence;    // picture headers before the first sequence header
     SequenceHeader m_SequenceHeader;
     SequenceExtension m_SequenceExtension;
     DispSeqExtension m_DispSeqExtension;

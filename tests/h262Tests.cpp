@@ -245,6 +245,30 @@ TEST(H262Fixture, Mpeg1VideoIsReadFromItsOwnHeaders)
     }
 }
 
+// Cut mid-GOP, a stream begins with pictures before its first sequence header. MPEG-1 has
+// no coding extension to count them at, yet each is a frame, as it is in MPEG-2 (ffprobe
+// counts as many packets).
+TEST(H262Fixture, Mpeg1CutMidGopCountsThePicturesBeforeItsFirstSequenceHeader)
+{
+    auto es = esOfFixture("mpeg1_qcif_16x9.ts");
+    std::vector<size_t> pictures, sequences;
+    for (size_t i = 0; i + 3 < es.size(); i++) {
+        if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && (es[i + 3] == 0x00 || es[i + 3] == 0xB3))
+            (es[i + 3] == 0 ? pictures : sequences).push_back(i);
+    }
+    ASSERT_EQ(pictures.size(), 30u);
+    ASSERT_GE(sequences.size(), 2u);
+    // From the fourth picture: the rest of the first GOP precedes the next sequence header.
+    std::vector<unsigned char> cut(es.begin() + (long)pictures[3], es.end());
+    ASSERT_LT(pictures[3], sequences[1]);
+    H262Run run;
+    run.feed(cut);
+    EXPECT_TRUE(run.proc->isMpeg1());
+    run.end();
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_FRAME_COUNT).number, 27);
+    EXPECT_EQ(run.rec.first(CB_MPEG2TS_FIELD_COUNT).number, 0);
+}
+
 // Only a sequence header followed by what MPEG-1 allows there (GOP, picture, user data) is
 // MPEG-1. A damaged code after the first header, or a lost extension once the stream has
 // shown one, leaves an MPEG-2 stream MPEG-2: its aspect code is a display aspect ratio, and
