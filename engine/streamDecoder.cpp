@@ -9,6 +9,7 @@
 #include "engine/ntwkSrcAsynch.h"
 #include "platform/debugMap.h"
 #include "platform/udpNtwkReader.h"
+#include "platform/udpSockets.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -222,6 +223,11 @@ int StreamDecoder::startDecoding(int duration)
         m_sFailureText = m_pSource->getFailureText();
     if (m_sFailureText.empty() && m_pSource->getReaderErrno() != 0)
         m_sFailureText = describeInput() + " ended with an error: " + strerror(m_pSource->getReaderErrno());
+    if (!sawData && m_sFailureText.empty() && m_pInputParams->m_iSourceType == INPUT_SOURCE_NETWORK) {
+        // A wrong group, port or interface looks like this: the supervisor must hear of it.
+        m_sFailureText = describeSilentNetwork();
+        fileLog("StreamDecoder: %s\n", m_sFailureText.c_str());
+    }
     if (!sawData && !aborted && m_sFailureText.empty()) {
         // Not even a first buffer to recognise.
         m_iState.store(DECODER_ENDED);
@@ -309,6 +315,16 @@ std::string StreamDecoder::describeInput() const
     if (m_pInputParams->m_iSourceType == INPUT_SOURCE_FILE)
         return "input file " + m_pInputParams->m_sFileName;
     return "the input";
+}
+
+std::string StreamDecoder::describeSilentNetwork() const
+{
+    char group[16];
+    char intf[16];
+    formatIpAddress(m_pInputParams->m_uiIpAddr, group, sizeof(group));
+    formatIpAddress(m_pInputParams->m_uiInterfaceIp, intf, sizeof(intf));
+    return std::string("no datagram received on ") + group + ":" + std::to_string(m_pInputParams->m_usPort) +
+           " (interface " + intf + ")";
 }
 
 int StreamDecoder::startDecodingMpegTs(unsigned char* buffer, long long length)

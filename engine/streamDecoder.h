@@ -89,6 +89,8 @@ private:
     void reportPercent(int& lastPercent);
     // "input file NAME", or "the input" for the network.
     std::string describeInput() const;
+    // "no datagram received on GROUP:PORT (interface ADDRESS)"
+    std::string describeSilentNetwork() const;
 
     std::atomic<int> m_iState;
     std::atomic<bool> m_bAbort;  // this decoder's own abort request, kept apart from the state

@@ -1118,6 +1118,16 @@ TEST(NetKorbalt, StrayDatagramsBeforeTheStreamAreSkipped)
         r = finishKorbalt(dir, pid, true, 30);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("korbalt: the input is neither an MPEG-2 transport stream nor FLV\n", r.err);
+
+        // Nothing at all, as with a wrong group, port or interface: a failure that says where
+        // it listened, and the report and log all the same.
+        pid = startLiveKorbalt(dir, "silent", 50003);
+        usleep(300000);
+        r = finishKorbalt(dir, pid, true, 30);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("korbalt: no datagram received on 239.255.42.42:50003 (interface 127.0.0.1)\n", r.err);
+        EXPECT_NE(std::string::npos, readFile(dir.file("silent")).find("TotalErrors:0"));
+        EXPECT_NE(std::string::npos, readFile(dir.file("silent_log.txt")).find("StreamDecoder Processed 0 Bytes"));
     });
 }
 
