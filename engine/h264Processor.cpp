@@ -39,12 +39,15 @@ bool isBSlice(unsigned int sliceType)
     return sliceType == 1 || sliceType == 6;
 }
 
-// Frames per second from the PTS (90 kHz, 33 bits) of pictures in decode order; 0 when they
-// give none. Sorted, neighbours are one frame period apart, or a few where a picture came
-// without a PTS of its own; the shortest spacing is taken as the period and the whole span,
-// counted in periods, gives the rate to a fraction of a tick. Spacings that are no whole
-// number of periods (a variable rate, a discontinuity) give none.
-double frameRateFromPts(const unsigned long long* pts, int n)
+// Frames per second from the PTS (90 kHz, 33 bits) of pictures in decode order, with each
+// picture's place in decode order; 0 when they give none. Sorted, neighbours are one frame
+// period apart, or a few where a picture came without a PTS of its own; the shortest spacing
+// is taken as the period and the whole span, counted in periods, gives the rate to a fraction
+// of a tick. Spacings that are no whole number of periods (a variable rate, a discontinuity)
+// give none. Where PES packets carry several pictures and only the first has a PTS, even the
+// shortest spacing spans several pictures: the pictures between the first and the last
+// sample, against the periods counted, say how many.
+double frameRateFromPts(const unsigned long long* pts, const long long* picture, int n)
 {
     if (n < 3)
         return 0.0;
@@ -75,6 +78,9 @@ double frameRateFromPts(const unsigned long long* pts, int n)
         periods += k;
     }
     double rate = 90000.0 * (double)periods / (double)(v[n - 1] - v[0]);
+    const long long perPeriod = (picture[n - 1] - picture[0] + periods / 2) / periods;
+    if (perPeriod > 1)
+        rate *= (double)perPeriod;
     // The rounding of each PTS to a tick leaves a small error: a rate this close to a whole
     // one, or to one of the 1000/1001 family, is that rate.
     double whole = std::round(rate);
@@ -92,9 +98,10 @@ H264Processor::H264Processor(MsgCallback* msgCallback, int pid)
     : VideoProcessor(msgCallback, pid), m_ucSpsSeen(0), m_ucSpsJustSeen(0),
       m_iAccessUnitDelimiterCount(0), m_iSeiOffset(0), m_iRbspLength(0), m_iUnusableSpsCount(0),
       m_ucRecoveryPointSeen(0), m_ucFrameRateKnown(0), m_ucFrameRateMeasured(0), m_ucPesPtsPending(0), m_ullPesPts(0),
-      m_llPesPtsOffset(0), m_llWindowEnd(0), m_llNalOffset(0), m_iPtsSampleCount(0)
+      m_llPesPtsOffset(0), m_llWindowEnd(0), m_llNalOffset(0), m_llPictureCount(0), m_iPtsSampleCount(0)
 {
     memset(m_aullPicturePts, 0, sizeof(m_aullPicturePts));
+    memset(m_allPtsPicture, 0, sizeof(m_allPtsPicture));
     memset(&m_SequenceParameterSet, 0, sizeof(m_SequenceParameterSet));
     memset(&m_SliceHeader, 0, sizeof(m_SliceHeader));
     memset(m_aucRbspBuffer, 0, sizeof(m_aucRbspBuffer));
@@ -380,11 +387,14 @@ void H264Processor::recordFrame(const CodedPicture& picture)
 
 void H264Processor::takePicturePts()
 {
+    ++m_llPictureCount;
     if (!m_ucPesPtsPending || m_llNalOffset < m_llPesPtsOffset)
         return;
     m_ucPesPtsPending = 0;
-    if (m_iPtsSampleCount < PTS_SAMPLES)
+    if (m_iPtsSampleCount < PTS_SAMPLES) {
+        m_allPtsPicture[m_iPtsSampleCount] = m_llPictureCount;
         m_aullPicturePts[m_iPtsSampleCount++] = m_ullPesPts;
+    }
     if (m_iPtsSampleCount == PTS_SAMPLES)
         fireMeasuredFrameRate();
 }
@@ -394,7 +404,7 @@ void H264Processor::fireMeasuredFrameRate()
     if (m_ucFrameRateKnown || m_ucFrameRateMeasured)
         return;
     m_ucFrameRateMeasured = 1;
-    double rate = frameRateFromPts(m_aullPicturePts, m_iPtsSampleCount);
+    double rate = frameRateFromPts(m_aullPicturePts, m_allPtsPicture, m_iPtsSampleCount);
     if (rate > 0.0)
         fireFormattedEvent(CB_MPEG2TS_FRAME_RATE, "%.6g", rate);
 }

@@ -63,7 +63,7 @@ private:
     // An intra frame at a random access point (IDR, or a sequence parameter set or recovery
     // point before it) begins a GOP.
     void recordFrame(const CodedPicture& picture) override;
-    // The PTS of the picture whose first slice begins at m_llNalOffset, when its PES gave one.
+    // A picture begins at m_llNalOffset: counted, and given the PTS of its PES, if any.
     void takePicturePts();
     // Without a rate in the parameter sets, the one the picture time stamps give, if any.
     void fireMeasuredFrameRate();
@@ -94,9 +94,11 @@ private:
     long long m_llPesPtsOffset;       // byte count at its PES header
     long long m_llWindowEnd;   // stream offset of the byte after the window's last
     long long m_llNalOffset;   // stream offset of the slice being read
+    long long m_llPictureCount;  // frames and first fields, in decode order
     static const int PTS_SAMPLES = 64;
     int m_iPtsSampleCount;
     unsigned long long m_aullPicturePts[PTS_SAMPLES];
+    long long m_allPtsPicture[PTS_SAMPLES];  // the picture count at each sample
     unsigned char m_aucRbspBuffer[RBSP_BUFFER_SIZE];
 };
 

@@ -882,20 +882,24 @@ TEST(H264Sps, FrameRateFromThePictureTimeStamps)
         int perPes;
         bool timing;
         const char* rate;
+        const char* pattern;  // coded order, repeated; IPBBPBBPBBPB when not given
     } rows[] = {
-        {"25 fps", 3600, 40, 1, false, "25"},
-        {"29.97 fps", 3003, 40, 1, false, "29.97"},
-        {"23.976 fps, ticks rounded", 3753.75, 40, 1, false, "23.976"},
-        {"50 fps, many pictures", 1800, 150, 1, false, "50"},
-        {"two pictures per PES packet", 3600, 40, 2, false, "25"},
-        {"timing information wins", 3600, 40, 1, true, "50"},
-        {"too few pictures", 3600, 2, 1, false, "<none>"},
+        {"25 fps", 3600, 40, 1, false, "25", nullptr},
+        {"29.97 fps", 3003, 40, 1, false, "29.97", nullptr},
+        {"23.976 fps, ticks rounded", 3753.75, 40, 1, false, "23.976", nullptr},
+        {"50 fps, many pictures", 1800, 150, 1, false, "50", nullptr},
+        {"two pictures per PES packet", 3600, 40, 2, false, "25", nullptr},
+        // Without B pictures every spacing spans the pictures of a whole PES packet.
+        {"I and P pictures, two per PES packet", 3600, 100, 2, false, "25", "IPPPPPPPPPPP"},
+        {"I and P pictures, three per PES packet", 3003, 99, 3, false, "29.97", "IPPPPPPPPPPP"},
+        {"timing information wins", 3600, 40, 1, true, "50", nullptr},
+        {"too few pictures", 3600, 2, 1, false, "<none>", nullptr},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         std::string types;
         while ((int)types.size() < r.pictures)
-            types += "IPBBPBBPBBPB";
+            types += r.pattern ? r.pattern : "IPBBPBBPBBPB";
         types.resize((size_t)r.pictures);
         std::vector<int> display = displayOrder(types);
         std::vector<unsigned long long> pts;
