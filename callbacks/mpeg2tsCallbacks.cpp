@@ -184,8 +184,11 @@ void sendValueUnits(_CallbackId id, const char* desc, const char* entry, UnitsKi
     if (withPid)
         list->push_back(callbackMappedValue("Pid", decimalText(info->pid)));
     callbackMappedValue node(entry, value);
-    node.m_pChildren = new MappedValueList();
-    node.m_pChildren->push_back(callbackMappedValue("Units", textOrEmpty(info->units)));
+    // A bit rate given without units ("Variable") has no Units attribute, as for AAC.
+    if (info->units || kind != UK_BITRATE_TEXT) {
+        node.m_pChildren = new MappedValueList();
+        node.m_pChildren->push_back(callbackMappedValue("Units", textOrEmpty(info->units)));
+    }
     list->push_back(node);
     queueList(new StreamInfoMessage(), desc, id, list, pool);
 }

@@ -151,15 +151,39 @@ void ElemStreamProcessor::fireTextUnits(_CallbackId id, int pid, const char* tex
 
 FramedAudioProcessor::FramedAudioProcessor(MsgCallback* msgCallback, int pid, int headerBytes)
     : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iHeaderBytes(headerBytes), m_llStreamBytes(0),
-      m_iCandidates(0), m_ucFirstHeader(1)
+      m_iCandidates(0), m_eMode(FIND_FIRST), m_bConfirmed(false), m_bReported(false), m_bVariableRate(false),
+      m_llFollowAt(0),
+      m_iFollowLength(0), m_iNextHave(0)
 {
     memset(m_aCandidates, 0, sizeof(m_aCandidates));
+    memset(m_aucFirst, 0, sizeof(m_aucFirst));
+    memset(m_aucFollow, 0, sizeof(m_aucFollow));
+    memset(m_aucNext, 0, sizeof(m_aucNext));
 }
 
 int FramedAudioProcessor::processRawBuff(unsigned char* data, long long n)
 {
-    if (!m_ucFirstHeader || !data || n <= 0)
+    if (m_eMode == DONE || !data || n <= 0)
         return 1;
+    if (m_eMode == FOLLOW) {
+        const long long from = m_llStreamBytes;
+        const long long resume = followFrames(data, from, from + n);
+        if (resume < 0) {
+            m_llStreamBytes = from + n;
+            return 1;
+        }
+        // Damage or a lost packet broke the chain: the search starts again after the header
+        // that was expected, with nothing held from before.
+        m_iCandidates = 0;
+        const long long skip = resume > from ? resume - from : 0;
+        m_llStreamBytes = from + skip;
+        m_iBufferLevel = 0;
+        m_iSearchPosition = 0;
+        data += skip;
+        n -= skip;
+        if (n <= 0)
+            return 1;
+    }
     if (n > MAX_SLICE)
         return processInSlices(data, n);
     appendChunk(data, n);
@@ -186,6 +210,9 @@ void FramedAudioProcessor::addCandidate(int p)
     const unsigned char* h = m_aucWindow + p;
     const int length = frameLength(h);
     if (length == 0)
+        return;
+    // After a break, only what continues the stream found first.
+    if (m_eMode == FIND_AGAIN && !continues(m_aucFirst, h))
         return;
     const long long offset = m_llStreamBytes - m_iBufferLevel + p;
     if (length < 0) {
@@ -248,23 +275,114 @@ void FramedAudioProcessor::checkCandidates()
 
 void FramedAudioProcessor::confirm(const Candidate& c)
 {
-    Candidate confirmed = c;
     m_iCandidates = 0;
-    m_ucFirstHeader = 0;
-    reportHeader(confirmed.header);
+    const bool first = m_eMode == FIND_FIRST;
+    if (first) {
+        m_bConfirmed = true;
+        memcpy(m_aucFirst, c.header, sizeof(m_aucFirst));
+        if (rateCode(c.header) < 0) {
+            m_eMode = DONE;
+            m_bReported = true;
+            reportHeader(m_aucFirst);
+            return;
+        }
+    }
+    if (c.length < 0) {
+        m_eMode = DONE;  // a free-format stream keeps its one rate
+        return;
+    }
+    // Followed from this header on; its successor, which confirmed it, is still in the window,
+    // and so may be a few frames more.
+    m_eMode = FOLLOW;
+    m_llFollowAt = c.offset;
+    m_iFollowLength = c.length;
+    memcpy(m_aucFollow, c.header, sizeof(m_aucFollow));
+    m_iNextHave = 0;
+    const long long windowStart = m_llStreamBytes - m_iBufferLevel;
+    const long long resume = followFrames(m_aucWindow, windowStart, m_llStreamBytes);
+    if (resume >= 0)
+        m_iSearchPosition = resume > windowStart ? (int)(resume - windowStart) : 0;
+}
+
+long long FramedAudioProcessor::followFrames(const unsigned char* p, long long from, long long to)
+{
+    while (m_eMode == FOLLOW) {
+        const long long next = m_llFollowAt + m_iFollowLength;
+        const long long want = next + m_iNextHave;
+        if (want >= to)
+            return -1;  // not handed in yet
+        if (want < from) {
+            m_eMode = FIND_AGAIN;  // cannot happen: the bytes before from were walked already
+            return from;
+        }
+        const long long left = to - want;
+        const int take = left < m_iHeaderBytes - m_iNextHave ? (int)left : m_iHeaderBytes - m_iNextHave;
+        memcpy(m_aucNext + m_iNextHave, p + (want - from), (size_t)take);
+        m_iNextHave += take;
+        if (m_iNextHave < m_iHeaderBytes)
+            return -1;
+        m_iNextHave = 0;
+        const int length = frameLength(m_aucNext);
+        if (length <= 0 || !continues(m_aucFollow, m_aucNext)) {
+            m_eMode = FIND_AGAIN;
+            return next + 1;
+        }
+        countFrame(m_aucFollow);
+        m_llFollowAt = next;
+        m_iFollowLength = length;
+        memcpy(m_aucFollow, m_aucNext, sizeof(m_aucFollow));
+    }
+    return -1;
+}
+
+void FramedAudioProcessor::countFrame(const unsigned char* h)
+{
+    if (rateCode(h) == rateCode(m_aucFirst))
+        return;
+    m_bVariableRate = true;
+    m_eMode = DONE;  // the verdict cannot change back
+}
+
+bool FramedAudioProcessor::endsInput(const Candidate& c) const
+{
+    if (c.length <= 0)
+        return false;
+    const long long end = c.offset + c.length;
+    return end <= m_llStreamBytes && m_llStreamBytes - end < m_iHeaderBytes;
 }
 
 void FramedAudioProcessor::endOfInput()
 {
-    if (!m_ucFirstHeader)
+    if (m_eMode == FOLLOW) {
+        const long long end = m_llFollowAt + m_iFollowLength;
+        if (end <= m_llStreamBytes && m_llStreamBytes - end < m_iHeaderBytes)
+            countFrame(m_aucFollow);
+        m_eMode = DONE;
         return;
-    // The earliest that was confirmed, or whose frame ends where the input does; those still
-    // open before it can no longer be.
+    }
+    if (m_eMode != FIND_FIRST && m_eMode != FIND_AGAIN)
+        return;
+    // The earliest that was confirmed, or whose frame ends the input; those still open before
+    // it can no longer be.
     for (int i = 0; i < m_iCandidates; ++i) {
         const Candidate& c = m_aCandidates[i];
-        if (c.matched || (c.length > 0 && c.offset + c.length == m_llStreamBytes)) {
-            confirm(c);
-            return;
+        if (c.matched || endsInput(c)) {
+            if (m_eMode == FIND_FIRST) {
+                confirm(c);
+            } else {
+                m_iCandidates = 0;
+                countFrame(c.header);
+            }
+            break;
         }
     }
+    m_eMode = DONE;
+}
+
+void FramedAudioProcessor::endOfRun()
+{
+    if (!m_bConfirmed || m_bReported)
+        return;
+    m_bReported = true;
+    reportHeader(m_aucFirst);
 }

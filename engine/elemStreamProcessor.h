@@ -87,8 +87,10 @@ private:
 // Base of the audio processors whose frames open with a sync word and a header that gives
 // the frame's length (ADTS, MPEG audio, AC-3). The sync word turns up inside frame data too,
 // so a header counts only when the next header stands where its frame length says, as a
-// decoder locks on. The first header that passes is reported; after it the stream is not
-// searched any further.
+// decoder locks on. The first header that passes is reported. A codec whose frames may change
+// their bit rate (MPEG audio) is then followed from frame to frame by frame length, and its
+// header is reported at the end of the run, with the verdict; the others are not searched any
+// further.
 class FramedAudioProcessor : public ElemStreamProcessor {
 public:
     // Headers waiting for the bytes where their next header should be.
@@ -97,9 +99,15 @@ public:
     static constexpr int FREE_FORMAT_REACH = 8192;
 
     int processRawBuff(unsigned char* data, long long n) override;
-    // A header whose frame ends exactly where the input ends is the stream's last frame:
-    // nothing follows to confirm it, and nothing contradicts it either.
+    // A header whose frame ends where the input ends, or so near it that no header fits in
+    // between, is the stream's last frame: nothing follows to confirm it, and nothing
+    // contradicts it either.
     void endOfInput() override;
+    // Reports the first header of a followed codec.
+    void endOfRun() override;
+
+    // Two confirmed frames carried different bit rates.
+    bool isVariableRate() const { return m_bVariableRate; }
 
 protected:
     // headerBytes: bytes from the sync word that frameLength and continues read.
@@ -113,12 +121,26 @@ protected:
     // Whether next, a valid header, belongs to the same stream as h: the fields that stay the
     // same from frame to frame are equal.
     virtual bool continues(const unsigned char* h, const unsigned char* next) const = 0;
+    // The code of the frame's bit rate, for a codec whose rate may change from frame to frame;
+    // -1 (the default) for one that is not followed.
+    virtual int rateCode(const unsigned char* h) const
+    {
+        (void)h;
+        return -1;
+    }
     // Fills the codec's records from the confirmed header and fires its events.
     virtual void reportHeader(const unsigned char* h) = 0;
 
     int m_iPid;
 
 private:
+    enum Mode {
+        FIND_FIRST,  // no header confirmed yet
+        FOLLOW,      // hopping from frame to frame by frame length
+        FIND_AGAIN,  // the chain broke: looking for the next confirmed header
+        DONE         // nothing more to learn from the stream
+    };
+
     struct Candidate {
         long long offset;  // of the sync word, counted from the first byte handed in
         int length;        // frame length; -1 free format
@@ -129,12 +151,29 @@ private:
     void addCandidate(int p);
     void checkCandidates();
     void confirm(const Candidate& c);
+    bool endsInput(const Candidate& c) const;
+    // Walks the chain through stream bytes [from, to), held from p on. -1 while it holds; else
+    // the stream offset from which to search again.
+    long long followFrames(const unsigned char* p, long long from, long long to);
+    // A header that the next one confirmed: one frame of the stream.
+    void countFrame(const unsigned char* h);
 
     int m_iHeaderBytes;
     long long m_llStreamBytes;  // bytes handed in so far
     int m_iCandidates;
     Candidate m_aCandidates[MAX_CANDIDATES];
-    unsigned char m_ucFirstHeader;
+    Mode m_eMode;
+    bool m_bConfirmed;  // the first header is known
+    bool m_bReported;
+    bool m_bVariableRate;
+    unsigned char m_aucFirst[8];  // the first confirmed header
+    // While following: the last header reached, whose successor is awaited, and the bytes of
+    // that successor gathered so far (a header may straddle two chunks).
+    long long m_llFollowAt;
+    int m_iFollowLength;
+    unsigned char m_aucFollow[8];
+    unsigned char m_aucNext[8];
+    int m_iNextHave;
 };
 
 #endif

@@ -82,6 +82,8 @@ Mpeg2TransportProcessor::Mpeg2TransportProcessor(MsgCallback* msgCallback, int d
 
 Mpeg2TransportProcessor::~Mpeg2TransportProcessor()
 {
+    for (Mpeg2TransportStreamProcessor* p : m_vProcessors)
+        p->endOfRun();
     if (m_vProcessors.size() > (size_t)AF_INDEX) {
         AdaptationFieldProcessor* af = getAdaptationFieldProcessor();
         if (af->hasPcrSpan()) {

@@ -36,6 +36,10 @@ void MpegAudioProcessor::reportHeader(const unsigned char* h)
     fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_SAMPLING_FREQ, m_iPid,
                   getMpegAudioVersionSampleFreq(m.version, m.sampling_frequency), "Hz");
     fireText(CB_MPEG2TS_MPEG_AUDIO_MODE, m_iPid, getMpegAudioMode(m.mode));
-    fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid, getMpegAudioBitrate(m.ID, m.layer, m.bitrate_index),
-                  "bps");
+    // A rate that varies has no one value to give a unit to, as for AAC.
+    if (isVariableRate())
+        fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid, "Variable", nullptr);
+    else
+        fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid, getMpegAudioBitrate(m.ID, m.layer, m.bitrate_index),
+                      "bps");
 }

@@ -5,7 +5,9 @@
 #include "syntax/mpegAudio.h"
 
 // MPEG audio (stream types 3 and 4): reports layer, sampling frequency, mode and bit rate
-// of the first frame header that the next one confirms.
+// of the first frame header that the next one confirms, at the end of the run. Layer III may
+// change its bit rate from frame to frame: when the frames seen do not all carry the first
+// one's, the bit rate is "Variable".
 class MpegAudioProcessor : public FramedAudioProcessor {
 public:
     MpegAudioProcessor(MsgCallback* msgCallback, int pid);
@@ -21,6 +23,7 @@ protected:
     int findSync() override { return searchForSynchWord(); }
     int frameLength(const unsigned char* h) const override;
     bool continues(const unsigned char* h, const unsigned char* next) const override;
+    int rateCode(const unsigned char* h) const override { return h[2] >> 4; }  // bitrate_index
     void reportHeader(const unsigned char* h) override;
 
 private:

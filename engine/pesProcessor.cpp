@@ -220,6 +220,12 @@ void PesProcessor::endOfInput()
         m_pElemStreamProcessor->endOfInput();
 }
 
+void PesProcessor::endOfRun()
+{
+    if (m_pElemStreamProcessor)
+        m_pElemStreamProcessor->endOfRun();
+}
+
 double PesProcessor::calculateBitrateBps(double seconds)
 {
     double bits = StreamProcessor::calculateBitrateBps(seconds);

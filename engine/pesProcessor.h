@@ -30,6 +30,7 @@ public:
     int processOwnTransportPacket(unsigned char* packet, long long length) override;
     // Passed on to the elementary processor.
     void endOfInput() override;
+    void endOfRun() override;
     double calculateBitrateBps(double seconds) override;
     double calculateSampleBitrateBps(double seconds) override;
 

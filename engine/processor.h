@@ -19,6 +19,9 @@ public:
     // The input has ended (not called on an abort or a stop): bytes still held back for
     // want of what follows them are judged now.
     virtual void endOfInput() {}
+    // The run is over, whether or not the input ended: findings that wait for the whole
+    // stream are fired now, before the end-of-run bit rates.
+    virtual void endOfRun() {}
     // Live input only. Before the first bytes: skipped bytes that were no stream came first.
     virtual void startAfterSkipped(long long) {}
     // Live input only. The bytes that come next follow this many milliseconds without data.

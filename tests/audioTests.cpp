@@ -118,6 +118,7 @@ TEST(AudioFixture, FirstHeaderAgreesWithFfprobeInEveryChunkSize)
             EventRecorder rec;
             auto proc = makeAudioProcessor(type, rec.registry());
             feedInChunks(*proc, es, chunk);
+            proc->endOfRun();
             ASSERT_EQ(rec.events().size(), ids.size());
             for (size_t k = 0; k < ids.size(); k++) {
                 EXPECT_EQ(rec.events()[k].id, ids[k]);
@@ -133,6 +134,44 @@ TEST(AudioFixture, FirstHeaderAgreesWithFfprobeInEveryChunkSize)
             }
             // Audio processors count no bytes of their own.
             EXPECT_EQ(proc->getByteCount(), 0);
+        }
+    }
+}
+
+// Layer III may change its bit rate from frame to frame: LAME's VBR goes from 64 to 256
+// kbit/s here (ffprobe averages 69.5 kbit/s, mediainfo says VBR). The frames are followed by
+// their lengths to the end of the stream: one rate throughout keeps its value and unit, any
+// other rate makes it "Variable", with no unit, as AAC's.
+TEST(AudioFixture, EveryFrameOfTheStreamDecidesAVariableBitRate)
+{
+    const struct {
+        const char* file;
+        const char* rate;
+        const char* units;
+    } cases[] = {
+        {"mp3_vbr.ts", "Variable", "<null>"},
+        {"h264_main_576i_mp3.ts", "64000", "bps"},
+        {"mpeg2_480_4x3_mp2.ts", "192000", "bps"},
+        {"mp3_mpeg25_11k.ts", "24000", "bps"},
+        {"lsf_mp3_22k.ts", "32000", "bps"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto ts = readFile(fixture(c.file));
+        auto es = extractElementaryStream(ts, findElementaryPid(ts, {3, 4}));
+        ASSERT_GT(es.size(), 1000u);
+        for (size_t chunk : {1, 184, 5000}) {
+            SCOPED_TRACE(chunk);
+            EventRecorder rec;
+            MpegAudioProcessor proc(rec.registry(), kPid);
+            feedInChunks(proc, es, chunk);
+            EXPECT_FALSE(rec.fired(CB_MPEG2TS_MPEG_AUDIO_LAYER));  // held for the verdict
+            proc.endOfInput();
+            proc.endOfRun();
+            ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
+            const auto& rate = rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE);
+            EXPECT_EQ(rate.text, c.rate);
+            EXPECT_EQ(rate.units, c.units);
         }
     }
 }
@@ -302,6 +341,7 @@ TEST(AudioHeader, HandMadeHeaders)
         auto proc = makeAudioProcessor(c.streamType, rec.registry());
         auto bytes = framed(c.header, c.frameLength);
         proc->processRawBuff(bytes.data(), (long long)bytes.size());
+        proc->endOfRun();
         const auto& ids = eventsFor(c.streamType);
         ASSERT_EQ(rec.events().size(), ids.size());
         for (size_t k = 0; k < ids.size(); k++)
@@ -312,6 +352,7 @@ TEST(AudioHeader, HandMadeHeaders)
             auto p2 = makeAudioProcessor(c.streamType, other.registry());
             auto moved = framed(c.header, (size_t)((long)c.frameLength + shift));
             p2->processRawBuff(moved.data(), (long long)moved.size());
+            p2->endOfRun();
             EXPECT_FALSE(other.fired(ids[0])) << "shift " << shift;
         }
     }
@@ -390,6 +431,7 @@ TEST(AudioSync, ReservedCodesAreNotReportedAsTheFirstHeader)
         auto good = framed(c.good, c.goodLength);
         bytes.insert(bytes.end(), good.begin(), good.end());
         proc->processRawBuff(bytes.data(), (long long)bytes.size());
+        proc->endOfRun();
         EXPECT_EQ(rec.count(c.probe), 1) << c.streamType;
         EXPECT_EQ(rec.first(c.probe).text, c.expected) << c.streamType;
     }
@@ -428,6 +470,7 @@ TEST(AudioSync, FalseSyncAheadOfTheFirstFrameIsNotReported)
             EventRecorder rec;
             auto proc = makeAudioProcessor(c.streamType, rec.registry());
             feedInChunks(*proc, bytes, chunk);
+            proc->endOfRun();
             ASSERT_EQ(rec.count(c.probe), 1) << chunk;
             EXPECT_EQ(rec.first(c.probe).text, c.expected) << chunk;
         }
@@ -443,6 +486,7 @@ TEST(AudioSync, FreeFormatHeaderIsConfirmedByTheNextOfItsKind)
         MpegAudioProcessor proc(rec.registry(), kPid);
         auto bytes = framed({0xFF, 0xFD, 0x04, 0xC0}, 700);  // Layer II, 48 kHz, free format
         feedInChunks(proc, bytes, 184);
+        proc.endOfRun();
         ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
         EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, "free");
         EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_SAMPLING_FREQ).text, "48000");
@@ -455,6 +499,7 @@ TEST(AudioSync, FreeFormatHeaderIsConfirmedByTheNextOfItsKind)
         auto good = framed({0xFF, 0xFD, 0x94, 0x44}, 480);
         bytes.insert(bytes.end(), good.begin(), good.end());
         feedInChunks(proc, bytes, 184);
+        proc.endOfRun();
         ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
         EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, "160000");
     }
@@ -473,35 +518,105 @@ TEST(AudioSync, FreeFormatHeaderIsConfirmedByTheNextOfItsKind)
             bytes.insert(bytes.end(), frame.begin(), frame.end());
         }
         feedInChunks(proc, bytes, 184);
+        proc.endOfRun();
         ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
         EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, "160000");
         EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_SAMPLING_FREQ).text, "48000");
     }
 }
 
-// The last frame of a stream has no next header: the end of the input, falling exactly where
-// its frame ends, confirms it. Here the stream is that one frame (7350 Hz, mono).
+// The last frame of a stream has no next header: the end of the input confirms it when it
+// falls where the frame ends, or so soon after that no header fits in between (a stream cut
+// just into its next frame). Here the stream is that one frame: AAC at 7350 Hz, mono, and
+// MPEG audio Layer II.
 TEST(AudioSync, FrameEndingWithTheInputIsConfirmedAtTheEnd)
 {
-    auto ts = readFile(fixture("aac_7350_mono.ts"));
-    auto es = extractElementaryStream(ts, findElementaryPid(ts, {15}));
-    ASSERT_GT(es.size(), 7u);
-    const size_t length = ((es[3] & 0x03) << 11) | (es[4] << 3) | (es[5] >> 5);
-    ASSERT_LT(length, es.size());
-    for (long cut : {0L, -1L, 1L}) {
-        SCOPED_TRACE(cut);
-        EventRecorder rec;
-        AacProcessor proc(rec.registry(), kPid);
-        std::vector<unsigned char> frame(es.begin(), es.begin() + (long)length + cut);
-        feedInChunks(proc, frame, 184);
-        EXPECT_FALSE(rec.fired(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ));
-        proc.endOfInput();
-        if (cut == 0) {
-            ASSERT_TRUE(rec.fired(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ));
-            EXPECT_EQ(rec.first(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ).text, "7350");
-            EXPECT_EQ(rec.first(CB_MPEG2TS_AAC_NUMBER_OF_CHANNELS).text, "1");
+    struct Case {
+        const char* file;
+        int streamType;
+        long headerBytes;
+        int probe;
+        const char* expected;
+    } cases[] = {
+        {"aac_7350_mono.ts", 15, 7, CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ, "7350"},
+        {"mpeg2_480_4x3_mp2.ts", 3, 4, CB_MPEG2TS_MPEG_AUDIO_BITRATE, "192000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto ts = readFile(fixture(c.file));
+        auto es = extractElementaryStream(ts, findElementaryPid(ts, {c.streamType}));
+        ASSERT_GT(es.size(), 7u);
+        size_t length;
+        if (c.streamType == 15) {
+            length = ((es[3] & 0x03) << 11) | (es[4] << 3) | (es[5] >> 5);
         } else {
-            EXPECT_FALSE(rec.fired(CB_MPEG2TS_AAC_AUDIO_SAMPLING_FREQ));
+            MpegAudioHeader h;
+            fillHeaderInfo(es.data(), MPEG_AUDIO_HEADER_SIZE, &h);
+            length = (size_t)getMpegAudioFrameLength(h);
+        }
+        ASSERT_LT(length + 8, es.size());
+        for (long cut : {-1L, 0L, 1L, c.headerBytes - 1}) {
+            SCOPED_TRACE(cut);
+            EventRecorder rec;
+            auto proc = makeAudioProcessor(c.streamType, rec.registry());
+            std::vector<unsigned char> frame(es.begin(), es.begin() + (long)length + cut);
+            feedInChunks(*proc, frame, 184);
+            EXPECT_FALSE(rec.fired(c.probe));
+            proc->endOfInput();
+            proc->endOfRun();
+            if (cut >= 0) {
+                ASSERT_TRUE(rec.fired(c.probe));
+                EXPECT_EQ(rec.first(c.probe).text, c.expected);
+            } else {
+                EXPECT_FALSE(rec.fired(c.probe));
+            }
+        }
+    }
+}
+
+// Layer II frames of one bit rate (bitrate_index in the high nibble of rateByte), 48 kHz,
+// each its header and zeros.
+void appendLayer2Frames(std::vector<unsigned char>& out, unsigned char rateByte, size_t length, int count)
+{
+    for (int f = 0; f < count; ++f) {
+        const size_t at = out.size();
+        out.resize(at + length, 0x00);
+        out[at] = 0xFF;
+        out[at + 1] = 0xFD;
+        out[at + 2] = rateByte;
+        out[at + 3] = 0x44;
+    }
+}
+
+// Only a header that the next one confirms counts as a frame. Bytes lost from a frame break
+// the chain: a look-alike header of another rate where the hop then lands does not make a
+// constant stream variable, and the frames are followed again from the next confirmed header.
+TEST(AudioSync, LostBytesBreakTheFrameChainAndTheFollowingResumes)
+{
+    for (size_t chunk : {1, 184, 5000}) {
+        SCOPED_TRACE(chunk);
+        for (bool rateChanges : {false, true}) {
+            SCOPED_TRACE(rateChanges);
+            // Six frames of 160 kbit/s (480 bytes), 100 bytes lost inside the fourth, then
+            // three more frames of 160 or 192 kbit/s (576 bytes).
+            std::vector<unsigned char> bytes;
+            appendLayer2Frames(bytes, 0x94, 480, 6);
+            bytes.erase(bytes.begin() + 3 * 480 + 50, bytes.begin() + 3 * 480 + 150);
+            if (rateChanges) {
+                appendLayer2Frames(bytes, 0xA4, 576, 3);
+            } else {
+                // Where the fourth frame's length leads: a 192 kbit/s look-alike.
+                const unsigned char fake[] = {0xFF, 0xFD, 0xA4, 0x44};
+                std::copy(fake, fake + 4, bytes.begin() + 4 * 480);
+                appendLayer2Frames(bytes, 0x94, 480, 3);
+            }
+            EventRecorder rec;
+            MpegAudioProcessor proc(rec.registry(), kPid);
+            feedInChunks(proc, bytes, chunk);
+            proc.endOfInput();
+            proc.endOfRun();
+            ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
+            EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, rateChanges ? "Variable" : "160000");
         }
     }
 }

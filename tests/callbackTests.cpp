@@ -412,6 +412,13 @@ TEST(CbValueUnits, NullTextsEmptyOnlyTheirOwnEntry)
     EXPECT_EQ((std::vector<Entry>{{"Pid", "257"}, {"Sampling Rate", "44100"}}), entries(*m));
     EXPECT_EQ((std::vector<Entry>{{"Units", ""}}), childrenOf(elementAt(*m, 1)));
 
+    // A bit rate without units ("Variable") is written as AAC's is: no Units child at all.
+    info = {257, const_cast<char*>("Variable"), nullptr};
+    Mpeg2TsCallbacks::mpeg2TsMpegAudioBitrateCb(&info, &pool);
+    m = takeOne(pool);
+    EXPECT_EQ((std::vector<Entry>{{"Pid", "257"}, {"Audio Bitrate", "Variable"}}), entries(*m));
+    EXPECT_TRUE(childrenOf(elementAt(*m, 1)).empty());
+
     // A null number pointer is refused as an empty value, not read.
     info = {257, nullptr, "bps"};
     Mpeg2TsCallbacks::mpeg2TsBitrateCb(&info, &pool);
