@@ -152,8 +152,7 @@ void ElemStreamProcessor::fireTextUnits(_CallbackId id, int pid, const char* tex
 FramedAudioProcessor::FramedAudioProcessor(MsgCallback* msgCallback, int pid, int headerBytes)
     : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iHeaderBytes(headerBytes), m_llStreamBytes(0),
       m_iCandidates(0), m_eMode(FIND_FIRST), m_bConfirmed(false), m_bReported(false), m_bVariableRate(false),
-      m_llFollowAt(0),
-      m_iFollowLength(0), m_iNextHave(0)
+      m_llFollowAt(0), m_iFollowLength(0), m_iNextHave(0)
 {
     memset(m_aCandidates, 0, sizeof(m_aCandidates));
     memset(m_aucFirst, 0, sizeof(m_aucFirst));
@@ -312,7 +311,7 @@ long long FramedAudioProcessor::followFrames(const unsigned char* p, long long f
         if (want >= to)
             return -1;  // not handed in yet
         if (want < from) {
-            m_eMode = FIND_AGAIN;  // cannot happen: the bytes before from were walked already
+            m_eMode = FIND_AGAIN;  // the bytes there have left the window
             return from;
         }
         const long long left = to - want;
