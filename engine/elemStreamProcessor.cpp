@@ -166,11 +166,13 @@ int FramedAudioProcessor::processRawBuff(unsigned char* data, long long n)
         return 1;
     if (m_eMode == FOLLOW) {
         const long long from = m_llStreamBytes;
-        const long long resume = followFrames(data, from, from + n);
-        if (resume < 0) {
-            m_llStreamBytes = from + n;
+        m_llStreamBytes = from + n;
+        // Most chunks hold no byte of a header.
+        if (m_llFollowAt + m_iFollowLength + m_iNextHave >= m_llStreamBytes)
             return 1;
-        }
+        const long long resume = followFrames(data, from, m_llStreamBytes);
+        if (resume < 0)
+            return 1;
         // Damage or a lost packet broke the chain: the search starts again after the header
         // that was expected, with nothing held from before.
         m_iCandidates = 0;

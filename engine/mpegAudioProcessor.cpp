@@ -15,9 +15,20 @@ int MpegAudioProcessor::frameLength(const unsigned char* h) const
 {
     if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0)
         return 0;
+    // Bytes 1 and 2 decide the length, and a stream repeats a form or two (with and without
+    // padding): the last two are kept, as the frames are followed one by one.
+    const unsigned int key = ((unsigned int)h[1] << 8) | h[2];
+    for (const LengthMemo& memo : m_aLengthMemo) {
+        if (memo.key == key)
+            return memo.length;
+    }
     MpegAudioHeader m;
     fillHeaderInfo(h, MPEG_AUDIO_HEADER_SIZE, &m);
-    return getMpegAudioFrameLength(m);
+    LengthMemo& memo = m_aLengthMemo[m_iNextMemo];
+    m_iNextMemo ^= 1;
+    memo.key = key;
+    memo.length = getMpegAudioFrameLength(m);
+    return memo.length;
 }
 
 bool MpegAudioProcessor::continues(const unsigned char* h, const unsigned char* next) const

@@ -27,7 +27,14 @@ protected:
     void reportHeader(const unsigned char* h) override;
 
 private:
+    struct LengthMemo {
+        unsigned int key;  // bytes 1 and 2 of the header; 0 for none (no header has it)
+        int length;
+    };
+
     MpegAudioHeader m_MpegAudioHeader;
+    mutable LengthMemo m_aLengthMemo[2] = {};
+    mutable int m_iNextMemo = 0;
 };
 
 #endif

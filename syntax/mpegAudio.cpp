@@ -41,6 +41,30 @@ const char* const kModeExtLayer3[] = {"intensity stereo off, ms stereo off",
                                       "intensity stereo off, ms stereo on",
                                       "intensity stereo on, ms stereo on"};
 
+// The numbers behind the rate texts, read once: a stream that is followed needs its frame
+// length at every frame.
+struct RateNumbers {
+    long freq[4][3];
+    long bitrate[2][4][15];
+};
+
+const RateNumbers& rateNumbers()
+{
+    static const RateNumbers numbers = [] {
+        RateNumbers n;
+        memset(&n, 0, sizeof(n));
+        for (int v = 0; v < 4; v++)
+            for (int s = 0; s < 3; s++)
+                n.freq[v][s] = kSampleFreq[v][s] ? atol(kSampleFreq[v][s]) : 0;
+        for (int id = 0; id < 2; id++)
+            for (int layer = 1; layer < 4; layer++)
+                for (int k = 1; k < 15; k++)
+                    n.bitrate[id][layer][k] = atol(kBitrates[id][layer][k]);
+        return n;
+    }();
+    return numbers;
+}
+
 }  // namespace
 
 int fillHeaderInfo(const unsigned char* p, long length, MpegAudioHeader* header)
@@ -93,15 +117,17 @@ const char* getMpegAudioBitrate(int id, int layer, int bitrate_index)
 
 int getMpegAudioFrameLength(const MpegAudioHeader& header)
 {
-    const char* rate = getMpegAudioVersionSampleFreq(header.version, header.sampling_frequency);
-    // MPEG-2.5 has no table of its own: it uses the lower sampling frequencies' one.
-    const char* bitrate = getMpegAudioBitrate(header.ID, header.layer, header.bitrate_index);
-    if (!rate || !bitrate)
+    if (header.version > 3 || header.sampling_frequency > 2 || header.ID > 1 || header.layer < 1 ||
+        header.layer > 3 || header.bitrate_index > 14)
+        return 0;
+    const RateNumbers& numbers = rateNumbers();
+    const long fs = numbers.freq[header.version][header.sampling_frequency];
+    if (fs == 0)
         return 0;
     if (header.bitrate_index == 0)
         return -1;
-    long fs = atol(rate);
-    long bps = atol(bitrate);
+    // MPEG-2.5 has no table of its own: it uses the lower sampling frequencies' one.
+    const long bps = numbers.bitrate[header.ID][header.layer][header.bitrate_index];
     if (header.layer == 3)  // Layer I: 384 samples in 4-byte slots
         return (int)((12 * bps / fs + header.padding_bit) * 4);
     // 1152 samples, except Layer III at the lower frequencies: 576.
