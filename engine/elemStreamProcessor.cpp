@@ -152,9 +152,10 @@ void ElemStreamProcessor::fireTextUnits(_CallbackId id, int pid, const char* tex
 FramedAudioProcessor::FramedAudioProcessor(MsgCallback* msgCallback, int pid, int headerBytes)
     : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iHeaderBytes(headerBytes), m_llStreamBytes(0),
       m_iCandidates(0), m_eMode(FIND_FIRST), m_bConfirmed(false), m_bReported(false), m_bVariableRate(false),
-      m_llFollowAt(0), m_iFollowLength(0), m_iNextHave(0)
+      m_iRatesOnTwoFrames(0), m_llFollowAt(0), m_iFollowLength(0), m_iNextHave(0)
 {
     memset(m_aCandidates, 0, sizeof(m_aCandidates));
+    memset(m_auiRateFrames, 0, sizeof(m_auiRateFrames));
     memset(m_aucFirst, 0, sizeof(m_aucFirst));
     memset(m_aucFollow, 0, sizeof(m_aucFollow));
     memset(m_aucNext, 0, sizeof(m_aucNext));
@@ -176,14 +177,20 @@ int FramedAudioProcessor::processRawBuff(unsigned char* data, long long n)
         // Damage or a lost packet broke the chain: the search starts again after the header
         // that was expected, with nothing held from before.
         m_iCandidates = 0;
-        const long long skip = resume > from ? resume - from : 0;
-        m_llStreamBytes = from + skip;
-        m_iBufferLevel = 0;
         m_iSearchPosition = 0;
-        data += skip;
-        n -= skip;
-        if (n <= 0)
-            return 1;
+        if (resume < from) {
+            // That header began in the chunk before: its bytes after the first are searched too.
+            m_iBufferLevel = (int)(from - resume);
+            memcpy(m_aucWindow, m_aucNext + 1, (size_t)m_iBufferLevel);
+            m_llStreamBytes = from;
+        } else {
+            m_iBufferLevel = 0;
+            m_llStreamBytes = resume;
+            data += resume - from;
+            n -= resume - from;
+            if (n <= 0)
+                return 1;
+        }
     }
     if (n > MAX_SLICE)
         return processInSlices(data, n);
@@ -338,10 +345,23 @@ long long FramedAudioProcessor::followFrames(const unsigned char* p, long long f
 
 void FramedAudioProcessor::countFrame(const unsigned char* h)
 {
-    if (rateCode(h) == rateCode(m_aucFirst))
-        return;
-    m_bVariableRate = true;
-    m_eMode = DONE;  // the verdict cannot change back
+    unsigned int& frames = m_auiRateFrames[rateCode(h) & 15];
+    if (frames < 0xFFFFFFFFu)
+        ++frames;
+    if (frames == 2 && ++m_iRatesOnTwoFrames == 2) {
+        m_bVariableRate = true;
+        m_eMode = DONE;  // the verdict cannot change back
+    }
+}
+
+int FramedAudioProcessor::getPrevailingRateCode() const
+{
+    int best = rateCode(m_aucFirst) & 15;
+    for (int code = 0; code < 16; ++code) {
+        if (m_auiRateFrames[code] > m_auiRateFrames[best])
+            best = code;
+    }
+    return best;
 }
 
 bool FramedAudioProcessor::endsInput(const Candidate& c) const

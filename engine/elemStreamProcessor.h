@@ -89,8 +89,8 @@ private:
 // so a header counts only when the next header stands where its frame length says, as a
 // decoder locks on. The first header that passes is reported. A codec whose frames may change
 // their bit rate (MPEG audio) is then followed from frame to frame by frame length, and its
-// header is reported at the end of the run, with the verdict; the others are not searched any
-// further.
+// header is reported at the end of the run with the rate the frames carry; the others are not
+// searched any further.
 class FramedAudioProcessor : public ElemStreamProcessor {
 public:
     // Headers waiting for the bytes where their next header should be.
@@ -106,8 +106,12 @@ public:
     // Reports the first header of a followed codec.
     void endOfRun() override;
 
-    // Two confirmed frames carried different bit rates.
+    // Two bit rates, each carried by at least two confirmed frames. A rate on one frame alone
+    // is no change: a damaged header, or an encoder's tag frame (LAME's Info) ahead of the rest.
     bool isVariableRate() const { return m_bVariableRate; }
+    // The rate code that most confirmed frames carried; the first header's when none was
+    // followed, or on a tie.
+    int getPrevailingRateCode() const;
 
 protected:
     // headerBytes: bytes from the sync word that frameLength and continues read.
@@ -166,6 +170,8 @@ private:
     bool m_bConfirmed;  // the first header is known
     bool m_bReported;
     bool m_bVariableRate;
+    int m_iRatesOnTwoFrames;           // rate codes that two frames or more carried
+    unsigned int m_auiRateFrames[16];  // confirmed frames by rate code
     unsigned char m_aucFirst[8];  // the first confirmed header
     // While following: the last header reached, whose successor is awaited, and the bytes of
     // that successor gathered so far (a header may straddle two chunks).

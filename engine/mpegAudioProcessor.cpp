@@ -51,6 +51,6 @@ void MpegAudioProcessor::reportHeader(const unsigned char* h)
     if (isVariableRate())
         fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid, "Variable", nullptr);
     else
-        fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid, getMpegAudioBitrate(m.ID, m.layer, m.bitrate_index),
-                      "bps");
+        fireTextUnits(CB_MPEG2TS_MPEG_AUDIO_BITRATE, m_iPid,
+                      getMpegAudioBitrate(m.ID, m.layer, getPrevailingRateCode()), "bps");
 }

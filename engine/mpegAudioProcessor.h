@@ -6,8 +6,8 @@
 
 // MPEG audio (stream types 3 and 4): reports layer, sampling frequency, mode and bit rate
 // of the first frame header that the next one confirms, at the end of the run. Layer III may
-// change its bit rate from frame to frame: when the frames seen do not all carry the first
-// one's, the bit rate is "Variable".
+// change its bit rate from frame to frame: when the frames seen carry more than one, the bit
+// rate is "Variable".
 class MpegAudioProcessor : public FramedAudioProcessor {
 public:
     MpegAudioProcessor(MsgCallback* msgCallback, int pid);

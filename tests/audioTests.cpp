@@ -552,35 +552,50 @@ void appendLayer2Frames(std::vector<unsigned char>& out, unsigned char rateByte,
     }
 }
 
-// Only a header that the next one confirms counts as a frame. Bytes lost from a frame break
-// the chain: a look-alike header of another rate where the hop then lands does not make a
-// constant stream variable, and the frames are followed again from the next confirmed header.
-TEST(AudioSync, LostBytesBreakTheFrameChainAndTheFollowingResumes)
+// Only a header that the next one confirms counts as a frame, and a rate on one frame alone
+// is no change: bytes lost from a frame break the chain, and the frames are followed again from
+// the next confirmed header; a look-alike where the hop then lands, a header damaged into a
+// rate whose frame spans two, or a tag frame ahead of the rest (as LAME's Info frame) leaves a
+// constant stream constant, at the rate its frames carry.
+TEST(AudioSync, OnlyRatesOfSeveralConfirmedFramesMakeTheStreamVariable)
 {
-    for (size_t chunk : {1, 184, 5000}) {
-        SCOPED_TRACE(chunk);
-        for (bool rateChanges : {false, true}) {
-            SCOPED_TRACE(rateChanges);
-            // Six frames of 160 kbit/s (480 bytes), 100 bytes lost inside the fourth, then
-            // three more frames of 160 or 192 kbit/s (576 bytes).
-            std::vector<unsigned char> bytes;
-            appendLayer2Frames(bytes, 0x94, 480, 6);
+    enum Damage { LOST_THEN_LOOK_ALIKE, LOST_THEN_OTHER_RATE, HEADER_OF_DOUBLE_LENGTH, TAG_FRAME_FIRST };
+    const struct {
+        Damage damage;
+        const char* rate;
+    } cases[] = {
+        {LOST_THEN_LOOK_ALIKE, "160000"},
+        {LOST_THEN_OTHER_RATE, "Variable"},
+        {HEADER_OF_DOUBLE_LENGTH, "160000"},
+        {TAG_FRAME_FIRST, "160000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.damage);
+        // Frames of 160 kbit/s (480 bytes), 192 kbit/s (576) or 320 kbit/s (960).
+        std::vector<unsigned char> bytes;
+        if (c.damage == TAG_FRAME_FIRST)
+            appendLayer2Frames(bytes, 0xA4, 576, 1);
+        appendLayer2Frames(bytes, 0x94, 480, 6);
+        if (c.damage == LOST_THEN_LOOK_ALIKE || c.damage == LOST_THEN_OTHER_RATE)
             bytes.erase(bytes.begin() + 3 * 480 + 50, bytes.begin() + 3 * 480 + 150);
-            if (rateChanges) {
-                appendLayer2Frames(bytes, 0xA4, 576, 3);
-            } else {
-                // Where the fourth frame's length leads: a 192 kbit/s look-alike.
-                const unsigned char fake[] = {0xFF, 0xFD, 0xA4, 0x44};
-                std::copy(fake, fake + 4, bytes.begin() + 4 * 480);
-                appendLayer2Frames(bytes, 0x94, 480, 3);
-            }
+        if (c.damage == LOST_THEN_LOOK_ALIKE) {
+            // Where the fourth frame's length leads: a 192 kbit/s look-alike.
+            const unsigned char fake[] = {0xFF, 0xFD, 0xA4, 0x44};
+            std::copy(fake, fake + 4, bytes.begin() + 4 * 480);
+        }
+        if (c.damage == HEADER_OF_DOUBLE_LENGTH)
+            bytes[3 * 480 + 2] = 0xD4;
+        appendLayer2Frames(bytes, c.damage == LOST_THEN_OTHER_RATE ? 0xA4 : 0x94,
+                           c.damage == LOST_THEN_OTHER_RATE ? 576 : 480, 3);
+        for (size_t chunk : {1, 184, 5000}) {
+            SCOPED_TRACE(chunk);
             EventRecorder rec;
             MpegAudioProcessor proc(rec.registry(), kPid);
             feedInChunks(proc, bytes, chunk);
             proc.endOfInput();
             proc.endOfRun();
             ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
-            EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, rateChanges ? "Variable" : "160000");
+            EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, c.rate);
         }
     }
 }
