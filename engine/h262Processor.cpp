@@ -47,6 +47,10 @@ H262Processor::H262Processor(MsgCallback* msgCallback, int pid)
 
 H262Processor::~H262Processor()
 {
+    // Cut after its last sequence header (MPEG-1 need not repeat it): pictures without a
+    // coding extension are frames all the same.
+    if (!m_ucSequenceHeaderSeen && !m_ucExtensionSeen)
+        m_iFrameCount += m_iPicturesBeforeSequence;
     fireGopTexts(getPicTypeDesc);
     fireText(CB_MPEG2TS_QUAD_BYTE_ALIGNED, m_iPid, m_ucQuadByteAligned ? "true" : "false");
 }

@@ -78,8 +78,11 @@ double frameRateFromPts(const unsigned long long* pts, const long long* picture,
         periods += k;
     }
     double rate = 90000.0 * (double)periods / (double)(v[n - 1] - v[0]);
-    const long long perPeriod = (picture[n - 1] - picture[0] + periods / 2) / periods;
-    if (perPeriod > 1)
+    // Only a whole number of pictures a period: pictures counted twice (a redundant slice at
+    // macroblock 0) must not double the rate.
+    const long long pictures = picture[n - 1] - picture[0];
+    const long long perPeriod = (pictures + periods / 2) / periods;
+    if (perPeriod > 1 && 4 * std::llabs(pictures - perPeriod * periods) <= pictures)
         rate *= (double)perPeriod;
     // The rounding of each PTS to a tick leaves a small error: a rate this close to a whole
     // one, or to one of the 1000/1001 family, is that rate.
@@ -382,7 +385,8 @@ void H264Processor::recordFrame(const CodedPicture& picture)
             m_ucOpen = 1;
         beginGop();
     }
-    recordGopPicture(picture.type, picture.isB);
+    // The frame's type decides: a frame with an I field is no B picture.
+    recordGopPicture(picture.type, isBSlice(picture.type));
 }
 
 void H264Processor::takePicturePts()

@@ -311,11 +311,10 @@ bool VideoProcessor::addFieldPicture(const CodedPicture& picture, bool bottom, u
     if (m_bFieldPending && bottom != m_bPendingBottom && id == m_uiPendingFieldId) {
         m_bFieldPending = false;
         CodedPicture frame = m_PendingField;
-        // A frame of an I field and a P field is an I frame, whichever field comes first.
-        if (picture.intra && !frame.intra) {
+        // A frame of an I field and a P field is an I frame, whichever field comes first. Whether
+        // it is a B picture stays the first field's word.
+        if (picture.intra && !frame.intra)
             frame.type = picture.type;
-            frame.isB = picture.isB;
-        }
         frame.intra = frame.intra || picture.intra;
         frame.idr = frame.idr || picture.idr;
         frame.randomAccess = frame.randomAccess || picture.randomAccess;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -267,6 +268,15 @@ TEST(H262Fixture, Mpeg1CutMidGopCountsThePicturesBeforeItsFirstSequenceHeader)
     run.end();
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_FRAME_COUNT).number, 27);
     EXPECT_EQ(run.rec.first(CB_MPEG2TS_FIELD_COUNT).number, 0);
+
+    // Cut after the last sequence header: no header ever says MPEG-1, no extension MPEG-2.
+    const size_t last = (size_t)(std::upper_bound(pictures.begin(), pictures.end(), sequences.back()) -
+                                 pictures.begin()) + 1;
+    ASSERT_LT(last, pictures.size());
+    H262Run tail;
+    tail.feed(std::vector<unsigned char>(es.begin() + (long)pictures[last], es.end()));
+    tail.end();
+    EXPECT_EQ(tail.rec.first(CB_MPEG2TS_FRAME_COUNT).number, (long long)(pictures.size() - last));
 }
 
 // Only a sequence header followed by what MPEG-1 allows there (GOP, picture, user data) is

@@ -830,9 +830,10 @@ std::vector<int> displayOrder(const std::string& types)
 }
 
 // Runs a stream through the PES processor: one PES packet per access unit (or per group of
-// perPes access units) carrying the PTS of its first picture, in transport packets.
+// perPes access units) carrying the PTS of its first picture, in transport packets. With
+// redundantEvery, every such picture has a second slice at macroblock 0.
 void analyseThroughPes(Recorder& rec, const SpsSpec& spec, const std::string& types,
-                       const std::vector<unsigned long long>& pts, int perPes)
+                       const std::vector<unsigned long long>& pts, int perPes, int redundantEvery = 0)
 {
     PesProcessor proc(rec.callback(), kPid, 27);
     int cc = 0;
@@ -846,6 +847,8 @@ void analyseThroughPes(Recorder& rec, const SpsSpec& spec, const std::string& ty
             }
             unsigned sliceType = types[k] == 'I' ? 7 : types[k] == 'P' ? 5 : 6;
             appendNal(es, types[k] == 'I' ? 5 : 1, sliceRbsp(sliceType, (unsigned)k));
+            if (redundantEvery && k % (size_t)redundantEvery == 0)
+                appendNal(es, types[k] == 'I' ? 5 : 1, sliceRbsp(sliceType, (unsigned)k));
         }
         const unsigned long long t = pts[i] & ((1ULL << 33) - 1);
         std::vector<uint8_t> pes = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0x80, 0x05,
@@ -927,6 +930,15 @@ TEST(H264Sps, FrameRateFromThePictureTimeStamps)
     Recorder rec;
     analyseThroughPes(rec, spec, types, pts, 1);
     EXPECT_EQ("<none>", rec.text(CB_MPEG2TS_FRAME_RATE));
+
+    // Pictures counted twice (a second slice at macroblock 0 in every other one) are no
+    // pictures between the time stamps: the rate stays 25, not 50.
+    pts.clear();
+    for (int k = 0; k < 30; ++k)
+        pts.push_back(90000 + (unsigned long long)k * 3600);
+    Recorder twice;
+    analyseThroughPes(twice, spec, types, pts, 1, 2);
+    EXPECT_EQ("25", twice.text(CB_MPEG2TS_FRAME_RATE));
 }
 
 TEST(H264Sps, UnusableParameterSetIsIgnored)
