@@ -364,19 +364,18 @@ int FramedAudioProcessor::getPrevailingRateCode() const
     return best;
 }
 
-bool FramedAudioProcessor::endsInput(const Candidate& c) const
+bool FramedAudioProcessor::endsInput(long long offset, int length) const
 {
-    if (c.length <= 0)
+    if (length <= 0)
         return false;
-    const long long end = c.offset + c.length;
+    const long long end = offset + length;
     return end <= m_llStreamBytes && m_llStreamBytes - end < m_iHeaderBytes;
 }
 
 void FramedAudioProcessor::endOfInput()
 {
     if (m_eMode == FOLLOW) {
-        const long long end = m_llFollowAt + m_iFollowLength;
-        if (end <= m_llStreamBytes && m_llStreamBytes - end < m_iHeaderBytes)
+        if (endsInput(m_llFollowAt, m_iFollowLength))
             countFrame(m_aucFollow);
         m_eMode = DONE;
         return;
@@ -387,7 +386,7 @@ void FramedAudioProcessor::endOfInput()
     // it can no longer be.
     for (int i = 0; i < m_iCandidates; ++i) {
         const Candidate& c = m_aCandidates[i];
-        if (c.matched || endsInput(c)) {
+        if (c.matched || endsInput(c.offset, c.length)) {
             if (m_eMode == FIND_FIRST) {
                 confirm(c);
             } else {

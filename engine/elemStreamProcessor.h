@@ -155,7 +155,8 @@ private:
     void addCandidate(int p);
     void checkCandidates();
     void confirm(const Candidate& c);
-    bool endsInput(const Candidate& c) const;
+    // A frame there is the input's last: fewer bytes than a header follow it.
+    bool endsInput(long long offset, int length) const;
     // Walks the chain through stream bytes [from, to), held from p on. -1 while it holds; else
     // the stream offset from which to search again.
     long long followFrames(const unsigned char* p, long long from, long long to);

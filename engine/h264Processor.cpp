@@ -360,7 +360,6 @@ void H264Processor::processSliceHeader(const unsigned char* rbsp, int length, bo
 
     CodedPicture picture = {};
     picture.type = (unsigned char)s.slice_type;
-    picture.isB = isBSlice(s.slice_type);
     picture.intra = isIntraSlice(s.slice_type);
     picture.idr = idr;
     picture.randomAccess = idr || m_ucSpsJustSeen || m_ucRecoveryPointSeen;

@@ -57,7 +57,9 @@ protected:
     // What the GOP record takes of a frame, or of the two fields of one.
     struct CodedPicture {
         unsigned char type;  // the codec's picture or slice type
-        bool isB;            // a B picture, which right after the GOP's first picture displays before it
+        // H.262: a B picture, which right after the GOP's first picture displays before it
+        // (H.264 tells it from the frame's type).
+        bool isB;
         bool intra;
         bool idr;            // H.264: an IDR picture
         bool randomAccess;   // H.264: an SPS or a recovery point came before it
