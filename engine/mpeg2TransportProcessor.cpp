@@ -181,8 +181,7 @@ bool Mpeg2TransportProcessor::durationLimitReached() const
 void Mpeg2TransportProcessor::createStreamProcessors()
 {
     PmtProcessor::Pmt* pmt = getPmtProcessor()->getPmt();
-    m_vProcessors.push_back(
-        new AdaptationFieldProcessor(this, m_pMsgCallback, (int)pmt->getTable()->PCR_PID));
+    addProcessor(new AdaptationFieldProcessor(this, m_pMsgCallback, (int)pmt->getTable()->PCR_PID));
 
     int count = 0;
     PmtProcessor::PmtElement* elements = pmt->getPmtElementsList(&count);
@@ -197,14 +196,14 @@ void Mpeg2TransportProcessor::createStreamProcessors()
         case 17:
         case 27:
         case 129:
-            m_vProcessors.push_back(new PesProcessor(m_pMsgCallback, pid, type));
+            addProcessor(new PesProcessor(m_pMsgCallback, pid, type));
             break;
         case 6: {
             int n = 0;
             PmtProcessor::PmtDescriptor* descriptors = pmt->getPmtElementDescriptorList(pid, &n);
             for (int d = 0; d < n; ++d) {
                 if (PmtProcessor::Pmt::isPcmAudioDescriptor(&descriptors[d]))
-                    m_vProcessors.push_back(new PesProcessor(m_pMsgCallback, pid, 6));
+                    addProcessor(new PesProcessor(m_pMsgCallback, pid, 6));
             }
             delete[] descriptors;
             break;
@@ -216,12 +215,26 @@ void Mpeg2TransportProcessor::createStreamProcessors()
     delete[] elements;
 }
 
+void Mpeg2TransportProcessor::addProcessor(Mpeg2TransportStreamProcessor* p)
+{
+    // Packets are compared with their predecessor only while this processor knows where it
+    // lies: keepLastPackets runs before any buffer it handled packets from can change.
+    p->setPacketsHeldByCaller(true);
+    m_vProcessors.push_back(p);
+}
+
+void Mpeg2TransportProcessor::keepLastPackets()
+{
+    for (Mpeg2TransportStreamProcessor* p : m_vProcessors)
+        p->keepLastPacket();
+}
+
 void Mpeg2TransportProcessor::dispatchWaitPat(unsigned char* packet, int pid)
 {
     if (pid != 0)
         return;
     if (m_vProcessors.empty())
-        m_vProcessors.push_back(new PatProcessor(m_pMsgCallback, 0));
+        addProcessor(new PatProcessor(m_pMsgCallback, 0));
     PatProcessor* pat = getPatProcessor();
     pat->processMpeg2TsPacket(packet, TS_PACKET_SIZE, m_llPacketNumber);
     if (pat->getPat())
@@ -237,7 +250,7 @@ void Mpeg2TransportProcessor::dispatchWaitPmt(unsigned char* packet, int pid)
     if (program <= 0)
         return;
     if (m_vProcessors.size() == 1)
-        m_vProcessors.push_back(new PmtProcessor(m_pMsgCallback, pid, program));
+        addProcessor(new PmtProcessor(m_pMsgCallback, pid, program));
     PmtProcessor* pmt = getPmtProcessor();
     pmt->processMpeg2TsPacket(packet, TS_PACKET_SIZE, m_llPacketNumber);
     if (pmt->getPmt()) {
@@ -316,6 +329,12 @@ void Mpeg2TransportProcessor::handlePacket(unsigned char* packet)
     // caller's buffer, which must come back as it was handed in.
     packet[0] = SYNC_BYTE;
     ++m_llPacketNumber;
+}
+
+void Mpeg2TransportProcessor::handleCarriedPacket(unsigned char* packet)
+{
+    handlePacket(packet);
+    keepLastPackets();
 }
 
 void Mpeg2TransportProcessor::fireSyncLoss(long long skipped, bool regained)
@@ -403,7 +422,7 @@ long long Mpeg2TransportProcessor::resumeSearch(const unsigned char* buffer, lon
         // has confirmed each of their sync bytes.
         long long p = at;
         for (; carried - p >= PKT; p += PKT)
-            handlePacket(m_aucCarry + p);
+            handleCarriedPacket(m_aucCarry + p);
         if (p < carried) {
             memcpy(m_aucPacket, m_aucCarry + p, (size_t)(carried - p));
             m_uiBytesMissing = (uint32_t)(PKT - (carried - p));
@@ -486,11 +505,12 @@ int Mpeg2TransportProcessor::processRawBuff(unsigned char* buffer, long long len
         m_uiBytesMissing -= (uint32_t)n;
         pos += n;
         if (m_uiBytesMissing == 0)
-            handlePacket(m_aucPacket);
+            handleCarriedPacket(m_aucPacket);
     }
 
     if (pos < length)
         cutPackets(buffer, length, pos);
+    keepLastPackets();
     m_llPosition = length;
     m_llStreamOffset += length;
 
@@ -518,7 +538,7 @@ void Mpeg2TransportProcessor::judgeCarryAtEnd()
     if (findGrid(m_aucCarry, n, 0, true, &at) == GRID_FOUND) {
         regainSync(m_llStreamOffset - n + at);
         for (long long pos = at; n - pos >= PKT && m_aucCarry[pos] == SYNC_BYTE; pos += PKT)
-            handlePacket(m_aucCarry + pos);
+            handleCarriedPacket(m_aucCarry + pos);
         return;
     }
     const long long skipped = m_llStreamOffset - m_llLostAt;

@@ -96,6 +96,12 @@ private:
     // Fills m_aiPidOwner from the processor list (once the list is complete).
     void buildPidOwners();
     void createStreamProcessors();
+    void addProcessor(Mpeg2TransportStreamProcessor* p);
+    // The processors copy their last packets out of the buffers: before a buffer of the
+    // caller's is given back, and at once from m_aucPacket and m_aucCarry, which are
+    // written again before that.
+    void keepLastPackets();
+    void handleCarriedPacket(unsigned char* packet);
     void maybeFireStatusAlive();
     bool durationLimitReached() const;
 

@@ -5,13 +5,15 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 Mpeg2TransportStreamProcessor::Mpeg2TransportStreamProcessor(MsgCallback* msgCallback, int pid)
     : StreamProcessor(msgCallback), m_iPid(pid), m_uiLastContinuityCounter(NO_COUNTER),
       m_ullPacketNumber(0), m_uiAdaptationFieldControl(0), m_bPayloadUnitStart(false),
       m_bLastHadPayload(false), m_bLastWasDuplicate(false), m_ullContinuityErrors(0),
-      m_ullDuplicates(0)
+      m_ullDuplicates(0), m_pLastPacket(nullptr), m_bPacketsHeldByCaller(false)
 {
+    memset(m_aucLastPacket, 0, sizeof(m_aucLastPacket));
     m_PacketEventInfo.pid = pid;
 }
 
@@ -64,48 +66,68 @@ bool Mpeg2TransportStreamProcessor::checkContinuity(const unsigned char* packet)
     uint32_t counter = packet[3] & 0x0F;
     uint32_t afc = packet[3] >> 4;
     bool hasPayload = (afc == 1 || afc == 3);
-
-    if (m_uiLastContinuityCounter == NO_COUNTER) {
-        m_uiLastContinuityCounter = counter;
-        m_bLastHadPayload = hasPayload;
-        m_bLastWasDuplicate = false;
-        return false;
-    }
+    // The counter advances on a packet with payload and stays on one without.
+    uint32_t expected = hasPayload ? (m_uiLastContinuityCounter + 1) & 0x0F : m_uiLastContinuityCounter;
 
     bool duplicate = false;
-    bool ok;
-    if (!hasPayload) {
-        // The counter does not advance on a packet without payload.
-        ok = counter == m_uiLastContinuityCounter;
-    } else if (counter == ((m_uiLastContinuityCounter + 1) & 0x0F)) {
-        ok = true;
-    } else if (counter == m_uiLastContinuityCounter && m_bLastHadPayload && !m_bLastWasDuplicate) {
-        // One repetition of a packet with payload is allowed; a second one is not.
-        ok = true;
-        duplicate = true;
-    } else {
-        ok = false;
-    }
-
-    // A signalled discontinuity allows any new counter.
-    if (!ok && discontinuityIndicator(packet))
-        ok = true;
-
-    if (!ok) {
-        // A feed that is damaged for days would fill the disk line by line; the report
-        // keeps the exact count.
-        ++m_ullContinuityErrors;
-        fileLogCapped(m_ullContinuityErrors, "Further continuity errors on pid %d are not logged\n",
-                      "Continuity error on pid %d\n", m_iPid);
-        firePacketEvent(CB_MPEG2TS_CONTINUITY_ERROR, "Old counter is %d New Counter is %d",
-                        (int)m_uiLastContinuityCounter, (int)counter);
-    }
+    if (m_uiLastContinuityCounter != NO_COUNTER && counter != expected)
+        duplicate = checkUnexpectedCounter(packet, counter, hasPayload);
     m_uiLastContinuityCounter = counter;
     m_bLastHadPayload = hasPayload;
     m_bLastWasDuplicate = duplicate;
-    if (duplicate)
-        ++m_ullDuplicates;
+    if (hasPayload && !duplicate)
+        holdLastPacket(packet);
     return duplicate;
+}
+
+bool Mpeg2TransportStreamProcessor::checkUnexpectedCounter(const unsigned char* packet, uint32_t counter,
+                                                           bool hasPayload)
+{
+    // One repetition of a packet with payload is allowed; a second one is not. A packet that
+    // only shares the counter is no repetition: 15 packets (mod 16) went missing.
+    if (hasPayload && counter == m_uiLastContinuityCounter && m_bLastHadPayload && !m_bLastWasDuplicate &&
+        repeatsLastPacket(packet)) {
+        ++m_ullDuplicates;
+        return true;
+    }
+    // A signalled discontinuity allows any new counter.
+    if (discontinuityIndicator(packet))
+        return false;
+    // A feed that is damaged for days would fill the disk line by line; the report keeps the
+    // exact count.
+    ++m_ullContinuityErrors;
+    fileLogCapped(m_ullContinuityErrors, "Further continuity errors on pid %d are not logged\n",
+                  "Continuity error on pid %d\n", m_iPid);
+    firePacketEvent(CB_MPEG2TS_CONTINUITY_ERROR, "Old counter is %d New Counter is %d",
+                    (int)m_uiLastContinuityCounter, (int)counter);
+    return false;
+}
+
+bool Mpeg2TransportStreamProcessor::repeatsLastPacket(const unsigned char* packet) const
+{
+    // From the byte after the sync byte. A repeated packet may carry a new PCR (bytes 6 to 11):
+    // once header, adaptation field length and flags are equal, both have one or neither has.
+    const unsigned char* last = m_pLastPacket;
+    if (memcmp(packet + 1, last + 1, 5) != 0)
+        return false;
+    const int rest = adaptationFieldLength(packet) >= 7 && (packet[5] & 0x10) != 0 ? 12 : 6;
+    return memcmp(packet + rest, last + rest, (size_t)(TS_PACKET_SIZE - rest)) == 0;
+}
+
+void Mpeg2TransportStreamProcessor::holdLastPacket(const unsigned char* packet)
+{
+    // Copying every packet would cost as much as the rest of its handling.
+    m_pLastPacket = packet;
+    if (!m_bPacketsHeldByCaller)
+        keepLastPacket();
+}
+
+void Mpeg2TransportStreamProcessor::keepLastPacket()
+{
+    if (m_pLastPacket && m_pLastPacket != m_aucLastPacket) {
+        memcpy(m_aucLastPacket, m_pLastPacket, TS_PACKET_SIZE);
+        m_pLastPacket = m_aucLastPacket;
+    }
 }
 
 int Mpeg2TransportStreamProcessor::processRawBuff(unsigned char* packet, long long length)

@@ -28,9 +28,16 @@ public:
     int processRawBuff(unsigned char* packet, long long length) final;
     virtual int processOwnTransportPacket(unsigned char* packet, long long length);
     virtual int processOtherTransportPacket(unsigned char* packet, long long length);
-    // An own packet that repeats the previous one (same counter, with payload). Its
+    // An own packet that repeats the previous one byte for byte (the PCR aside). Its
     // payload was seen already, so the base form only takes it: returns 1.
     virtual int processDuplicateTransportPacket(unsigned char* packet, long long length);
+
+    // Set by a caller whose packet buffers stay unchanged until it calls keepLastPacket: the
+    // last packet is then referred to where it lies instead of being copied.
+    void setPacketsHeldByCaller(bool held) { m_bPacketsHeldByCaller = held; }
+    // Copies the last own packet with payload out of the caller's buffer, which may change
+    // after this call.
+    __attribute__((noinline)) void keepLastPacket();
 
     int getPid() const { return m_iPid; }
     uint64_t getPacketNumber() const { return m_ullPacketNumber; }
@@ -60,6 +67,14 @@ protected:
     // Applies the continuity rules to an own packet and fires the error event; true when
     // the packet is an allowed duplicate of its predecessor.
     bool checkContinuity(const unsigned char* packet);
+    // A counter other than the one expected: an allowed duplicate (true), a signalled
+    // discontinuity, or a continuity error, reported here. Kept out of the packet path.
+    __attribute__((noinline)) bool checkUnexpectedCounter(const unsigned char* packet, uint32_t counter,
+                                                          bool hasPayload);
+    // Whether the packet repeats the last own packet with payload, byte for byte but for
+    // a PCR.
+    bool repeatsLastPacket(const unsigned char* packet) const;
+    void holdLastPacket(const unsigned char* packet);
     // Writes the event text, stamps this PID and packet number and fires the event.
     void firePacketEvent(_CallbackId id, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
@@ -72,6 +87,11 @@ protected:
     bool m_bLastWasDuplicate;            // last own packet repeated its predecessor
     uint64_t m_ullContinuityErrors;
     uint64_t m_ullDuplicates;
+    // The last own packet with payload, compared with a packet that repeats its counter: in
+    // m_aucLastPacket, or in the caller's buffer until keepLastPacket.
+    unsigned char m_aucLastPacket[TS_PACKET_SIZE];
+    const unsigned char* m_pLastPacket;  // null before the first
+    bool m_bPacketsHeldByCaller;
 };
 
 #endif

@@ -1057,6 +1057,76 @@ TEST(TsTransport, RemovedPacketsGiveOneContinuityErrorEach)
     }
 }
 
+// A packet that shares its predecessor's counter is a duplicate only when it repeats it byte for
+// byte (a PCR aside): after a loss of 15 packets, or with one byte changed, it is an error, and it
+// is analysed, a PES start and its PTS included. The video PID is the PCR PID: two processors take
+// its packets.
+TEST(TsTransport, OnlyARepeatedPacketIsADuplicate)
+{
+    const Bytes data = readFixture("mpeg2_576_16x9_ac3.ts");
+    const std::vector<Pkt> pk = scan(data);
+    enum Change { LOSE_15, REPEAT, REPEAT_WITH_NEW_PCR, REPEAT_WITH_NEW_BYTE_8, REPEAT_WITH_NEW_LAST_BYTE };
+    const std::pair<int, Change> cases[] = {{0x101, LOSE_15},
+                                            {0x100, LOSE_15},
+                                            {0x101, REPEAT},
+                                            {0x100, REPEAT},
+                                            {0x100, REPEAT_WITH_NEW_PCR},
+                                            {0x101, REPEAT_WITH_NEW_BYTE_8},
+                                            {0x100, REPEAT_WITH_NEW_LAST_BYTE}};
+    for (const auto& [pid, change] : cases) {
+        SCOPED_TRACE(std::to_string(pid) + " " + std::to_string(change));
+        const bool error = change == LOSE_15 || change >= REPEAT_WITH_NEW_BYTE_8;
+        // Where the change falls, after 20 of the PID's packets: a PES start after the loss; a
+        // packet whose copy follows the next packet, of another PID; the others are copied at
+        // once: one with a PCR, one without adaptation field or PES start, a PES start.
+        std::vector<size_t> own;
+        size_t at = 0;
+        for (size_t i = 0; i + 1 < pk.size() && !at; ++i) {
+            const bool fits = change == LOSE_15                  ? pk[i].pusi
+                              : change == REPEAT                 ? pk[i + 1].pid != pid
+                              : change == REPEAT_WITH_NEW_PCR    ? pk[i].hasPcr
+                              : change == REPEAT_WITH_NEW_BYTE_8 ? pk[i].afc == 1 && !pk[i].pusi
+                                                                 : pk[i].pusi && !pk[i].hasPcr;
+            if (pk[i].pid == pid && own.size() >= 20 && fits)
+                at = i;
+            if (pk[i].pid == pid)
+                own.push_back(i);
+        }
+        ASSERT_GT(at, 0u);
+        Bytes cut;
+        long long starts = change == REPEAT_WITH_NEW_LAST_BYTE;  // the changed copy counts again
+        uint64_t errorAt = 0;
+        for (size_t i = 0; i < pk.size(); ++i) {
+            if (change == LOSE_15 && std::find(own.end() - 16, own.end() - 1, i) != own.end() - 1)
+                continue;
+            errorAt = i == at ? cut.size() / 188 + (change != LOSE_15) : errorAt;
+            starts += pk[i].pid == pid && pk[i].pusi;
+            cut.insert(cut.end(), data.begin() + i * 188, data.begin() + (i + 1) * 188);
+            if (change != LOSE_15 && i == at + (change == REPEAT)) {
+                cut.insert(cut.end(), data.begin() + at * 188, data.begin() + (at + 1) * 188);
+                // Byte 11 is the low byte of the PCR extension.
+                const size_t changed = change == REPEAT_WITH_NEW_PCR ? 11 : change == REPEAT_WITH_NEW_BYTE_8 ? 8 : 187;
+                cut[cut.size() - 188 + changed] ^= change >= REPEAT_WITH_NEW_PCR;
+            }
+        }
+        // The predecessor lies in the same buffer, or (packets split between buffers) in the
+        // transport processor's own.
+        for (size_t chunk : {65536, 100}) {
+            StreamRun r = runStream(cut, chunk);
+            EXPECT_EQ(starts, std::find_if(r.procs.begin(), r.procs.end(), [&](const ProcInfo& p) {
+                                  return p.streamType > 0 && p.pid == pid;
+                              })->ptsCount);
+            std::vector<Ev> errors = eventsOf(r.events, CB_MPEG2TS_CONTINUITY_ERROR);
+            ASSERT_EQ(error ? 1u : 0u, errors.size()) << chunk;
+            if (error) {
+                const std::string cc = std::to_string(pk[at].cc);
+                EXPECT_EQ("Old counter is " + cc + " New Counter is " + cc, errors[0].text);
+                EXPECT_EQ(errorAt, errors[0].packetNumber);
+            }
+        }
+    }
+}
+
 TEST(TsTransport, EveryChunkSizeGivesTheSameAnalysis)
 {
     Bytes data = readFixture("h264_baseline_360_aac.ts");
