@@ -152,7 +152,8 @@ void ElemStreamProcessor::fireTextUnits(_CallbackId id, int pid, const char* tex
 FramedAudioProcessor::FramedAudioProcessor(MsgCallback* msgCallback, int pid, int headerBytes)
     : ElemStreamProcessor(msgCallback), m_iPid(pid), m_iHeaderBytes(headerBytes), m_llStreamBytes(0),
       m_iCandidates(0), m_eMode(FIND_FIRST), m_bConfirmed(false), m_bReported(false), m_bVariableRate(false),
-      m_iRatesOnTwoFrames(0), m_llFollowAt(0), m_iFollowLength(0), m_iNextHave(0)
+      m_iRatesOnTwoFrames(0), m_llFollowAt(0), m_iFollowLength(0), m_iOwnLength(0), m_iProbeRate(-1),
+      m_iNextHave(0)
 {
     memset(m_aCandidates, 0, sizeof(m_aCandidates));
     memset(m_auiRateFrames, 0, sizeof(m_auiRateFrames));
@@ -304,6 +305,7 @@ void FramedAudioProcessor::confirm(const Candidate& c)
     m_eMode = FOLLOW;
     m_llFollowAt = c.offset;
     m_iFollowLength = c.length;
+    m_iProbeRate = -1;
     memcpy(m_aucFollow, c.header, sizeof(m_aucFollow));
     m_iNextHave = 0;
     const long long windowStart = m_llStreamBytes - m_iBufferLevel;
@@ -331,21 +333,43 @@ long long FramedAudioProcessor::followFrames(const unsigned char* p, long long f
             return -1;
         m_iNextHave = 0;
         const int length = frameLength(m_aucNext);
-        if (length <= 0 || !continues(m_aucFollow, m_aucNext)) {
+        const bool chained = length > 0 && continues(m_aucFollow, m_aucNext);
+        const int probeRate = m_iProbeRate;
+        m_iProbeRate = -1;
+        if (!chained) {
+            if (probeRate >= 0) {
+                // Nothing stands at the rate before: the frame is as long as its header says.
+                m_iFollowLength = m_iOwnLength;
+                continue;
+            }
             m_eMode = FIND_AGAIN;
             return next + 1;
         }
-        countFrame(m_aucFollow);
+        // The frame counts at its header's rate, or at the rate before when a header continued
+        // the chain where that rate ends it: its rate field was damaged.
+        const int rate = probeRate >= 0 ? probeRate : rateCode(m_aucFollow);
+        countFrame(rate);
         m_llFollowAt = next;
         m_iFollowLength = length;
+        // A bit flipped in the rate field can double a frame's length, and the hop then lands on
+        // a real header two frames on. So a frame longer than it would be at the rate before is
+        // first looked at where that rate ends it.
+        if (rateCode(m_aucNext) != rate) {
+            const int atRate = frameLengthAtRate(m_aucNext, rate);
+            if (atRate > 0 && atRate < length) {
+                m_iFollowLength = atRate;
+                m_iOwnLength = length;
+                m_iProbeRate = rate;
+            }
+        }
         memcpy(m_aucFollow, m_aucNext, sizeof(m_aucFollow));
     }
     return -1;
 }
 
-void FramedAudioProcessor::countFrame(const unsigned char* h)
+void FramedAudioProcessor::countFrame(int code)
 {
-    unsigned int& frames = m_auiRateFrames[rateCode(h) & 15];
+    unsigned int& frames = m_auiRateFrames[code & 15];
     if (frames < 0xFFFFFFFFu)
         ++frames;
     if (frames == 2 && ++m_iRatesOnTwoFrames == 2) {
@@ -376,7 +400,7 @@ void FramedAudioProcessor::endOfInput()
 {
     if (m_eMode == FOLLOW) {
         if (endsInput(m_llFollowAt, m_iFollowLength))
-            countFrame(m_aucFollow);
+            countFrame(m_iProbeRate >= 0 ? m_iProbeRate : rateCode(m_aucFollow));
         m_eMode = DONE;
         return;
     }
@@ -391,7 +415,7 @@ void FramedAudioProcessor::endOfInput()
                 confirm(c);
             } else {
                 m_iCandidates = 0;
-                countFrame(c.header);
+                countFrame(rateCode(c.header));
             }
             break;
         }

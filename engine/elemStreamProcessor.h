@@ -132,6 +132,14 @@ protected:
         (void)h;
         return -1;
     }
+    // Frame length of the header at h were its rate code the given one; 0 when the codec is not
+    // followed or that header would not be valid.
+    virtual int frameLengthAtRate(const unsigned char* h, int code) const
+    {
+        (void)h;
+        (void)code;
+        return 0;
+    }
     // Fills the codec's records from the confirmed header and fires its events.
     virtual void reportHeader(const unsigned char* h) = 0;
 
@@ -160,8 +168,8 @@ private:
     // Walks the chain through stream bytes [from, to), held from p on. -1 while it holds; else
     // the stream offset from which to search again.
     long long followFrames(const unsigned char* p, long long from, long long to);
-    // A header that the next one confirmed: one frame of the stream.
-    void countFrame(const unsigned char* h);
+    // A header that the next one confirmed: one frame of the stream, at that rate code.
+    void countFrame(int code);
 
     int m_iHeaderBytes;
     long long m_llStreamBytes;  // bytes handed in so far
@@ -178,6 +186,10 @@ private:
     // that successor gathered so far (a header may straddle two chunks).
     long long m_llFollowAt;
     int m_iFollowLength;
+    // While the header at m_llFollowAt is checked for a damaged rate field: its own frame length,
+    // and the rate code before it, at whose length the next header is looked for; -1 otherwise.
+    int m_iOwnLength;
+    int m_iProbeRate;
     unsigned char m_aucFollow[8];
     unsigned char m_aucNext[8];
     int m_iNextHave;

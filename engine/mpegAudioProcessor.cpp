@@ -31,6 +31,14 @@ int MpegAudioProcessor::frameLength(const unsigned char* h) const
     return memo.length;
 }
 
+int MpegAudioProcessor::frameLengthAtRate(const unsigned char* h, int code) const
+{
+    unsigned char at[MPEG_AUDIO_HEADER_SIZE];
+    memcpy(at, h, sizeof(at));
+    at[2] = (unsigned char)((code << 4) | (h[2] & 0x0F));
+    return frameLength(at);
+}
+
 bool MpegAudioProcessor::continues(const unsigned char* h, const unsigned char* next) const
 {
     // Same version, layer and sampling frequency; a free-format stream stays free format.

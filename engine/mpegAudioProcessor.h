@@ -6,8 +6,10 @@
 
 // MPEG audio (stream types 3 and 4): reports layer, sampling frequency, mode and bit rate
 // of the first frame header that the next one confirms, at the end of the run. Layer III may
-// change its bit rate from frame to frame: when the frames seen carry more than one, the bit
-// rate is "Variable".
+// change its bit rate from frame to frame: the bit rate is "Variable" once two rates are each
+// carried by two confirmed frames or more, else the rate that most frames carry. A followed frame
+// longer than at the rate its predecessor in the chain was counted at, with a header that
+// continues the chain where that rate ends it, had its rate field damaged: it counts at that rate.
 class MpegAudioProcessor : public FramedAudioProcessor {
 public:
     MpegAudioProcessor(MsgCallback* msgCallback, int pid);
@@ -22,6 +24,7 @@ public:
 protected:
     int findSync() override { return searchForSynchWord(); }
     int frameLength(const unsigned char* h) const override;
+    int frameLengthAtRate(const unsigned char* h, int code) const override;
     bool continues(const unsigned char* h, const unsigned char* next) const override;
     int rateCode(const unsigned char* h) const override { return h[2] >> 4; }  // bitrate_index
     void reportHeader(const unsigned char* h) override;

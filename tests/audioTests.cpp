@@ -108,8 +108,8 @@ TEST(AudioFixture, FirstHeaderAgreesWithFfprobeInEveryChunkSize)
         ASSERT_GT(pid, 0);
         auto es = extractElementaryStream(ts, pid);
         ASSERT_GT(es.size(), 2048u);
-        // The first header (confirmed by the second) is all that is reported; a prefix keeps
-        // the sweep quick.
+        // A prefix keeps the sweep quick: its frames give every value, the VBR fixture's
+        // Variable included.
         if (es.size() > 4096)
             es.resize(4096);
         const auto& ids = eventsFor(type);
@@ -596,6 +596,40 @@ TEST(AudioSync, OnlyRatesOfSeveralConfirmedFramesMakeTheStreamVariable)
             proc.endOfRun();
             ASSERT_EQ(rec.count(CB_MPEG2TS_MPEG_AUDIO_BITRATE), 1);
             EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, c.rate);
+        }
+    }
+}
+
+// Bits flipped in rate fields that double (Layer II, 48 kHz) or quadruple (Layer III, 44.1 kHz,
+// padded frames) a frame's length land the hop on a real header: in the first frame, two frames in
+// a row and the last, that is damage, not a variable rate.
+TEST(AudioDamage, RateFieldsFlippedToLongerFramesLeaveTheRateConstant)
+{
+    const struct {
+        const char* file;
+        unsigned char flip;
+        const char* rate;
+    } cases[] = {{"mpeg2_480_4x3_mp2.ts", 0x40, "192000"}, {"h264_main_576i_mp3.ts", 0x80, "64000"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto ts = readFile(fixture(c.file));
+        auto es = extractElementaryStream(ts, findElementaryPid(ts, {3, 4}));
+        size_t at = 0;
+        for (size_t frame = 0; frame <= 20; ++frame) {
+            ASSERT_EQ(0xFF, es.at(at));
+            MpegAudioHeader h;
+            fillHeaderInfo(es.data() + at, MPEG_AUDIO_HEADER_SIZE, &h);
+            es[at + 2] ^= frame == 0 || frame == 8 || frame == 9 || frame == 20 ? c.flip : 0;
+            at += (size_t)getMpegAudioFrameLength(h);
+        }
+        es.resize(at);  // the last damaged frame ends the input
+        for (size_t chunk : {1, 184, 5000}) {
+            EventRecorder rec;
+            MpegAudioProcessor proc(rec.registry(), kPid);
+            feedInChunks(proc, es, chunk);
+            proc.endOfInput();
+            proc.endOfRun();
+            EXPECT_EQ(rec.first(CB_MPEG2TS_MPEG_AUDIO_BITRATE).text, c.rate) << chunk;
         }
     }
 }
