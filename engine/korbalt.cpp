@@ -493,7 +493,8 @@ std::string formatProcessTime(long long ticks)
     long long hours = ticks / 3600000000LL;
     long long wholeMinutes = ticks / 60000000LL;
     long long minutes = wholeMinutes % 60;
-    float seconds = (float)(ticks - wholeMinutes * 60000000LL) / 1000000.0f;
+    long long micros = ticks - wholeMinutes * 60000000LL;
+    float seconds = (float)micros / 1000000.0f;
     std::ostringstream s;
     if (hours < 10)
         s << "0";
@@ -503,7 +504,17 @@ std::string formatProcessTime(long long ticks)
     s << minutes << ":";
     if (seconds < 10)
         s << "0";
-    s << seconds;
+    if (micros > 0 && micros < 100) {
+        // Below 0.0001 the stream's default form has an exponent ("6.2e-05" reads as six
+        // seconds): the microseconds are written out, without trailing zeros.
+        char text[16];
+        snprintf(text, sizeof(text), "%.6f", (double)micros / 1000000.0);
+        std::string fixed(text);
+        fixed.erase(fixed.find_last_not_of('0') + 1);
+        s << fixed;
+    } else {
+        s << seconds;
+    }
     return s.str();
 }
 
