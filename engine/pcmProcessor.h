@@ -19,7 +19,6 @@ public:
     static int pcmBitrate(int numberChannels, int bitsPerSample);
 
     const PcmAudioHeader& getHeader() const { return m_PcmAudioHeader; }
-    bool isFirstHeaderPending() const { return m_ucFirstHeader != 0; }
 
 private:
     PcmAudioHeader m_PcmAudioHeader;

@@ -2,7 +2,7 @@
 # Audio fixtures for what the main fixtures do not cover: AAC at 7350 Hz (sampling index 12),
 # MPEG-2.5 Layer III (8 kHz, and 11.025 kHz with padded frames), AAC 7.1 (channel
 # configuration 7), AC-3 2.1 at 44.1 kHz (LFE channel, frame sizes that alternate), a
-# stream of a single frame, and variable-bit-rate MP3 (frames of 32 to 256 kbit/s).
+# stream of a single frame, and variable-bit-rate MP3 (frames of 64 to 256 kbit/s).
 # Audio only; needs ffmpeg with libmp3lame; writes next to this script.
 set -euo pipefail
 cd "$(dirname "$0")"
