@@ -1105,7 +1105,9 @@ TEST(TsTransport, OnlyARepeatedPacketIsADuplicate)
             if (change != LOSE_15 && i == at + (change == REPEAT)) {
                 cut.insert(cut.end(), data.begin() + at * 188, data.begin() + (at + 1) * 188);
                 // Byte 11 is the low byte of the PCR extension.
-                const size_t changed = change == REPEAT_WITH_NEW_PCR ? 11 : change == REPEAT_WITH_NEW_BYTE_8 ? 8 : 187;
+                const size_t changed = change == REPEAT_WITH_NEW_PCR      ? 11
+                                       : change == REPEAT_WITH_NEW_BYTE_8 ? 8
+                                                                          : 187;
                 cut[cut.size() - 188 + changed] ^= change >= REPEAT_WITH_NEW_PCR;
             }
         }
